@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: the release build's unit and end-to-end
+# suites, then the same suites built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+JOBS=${JOBS:-$(nproc)}
+
+bash scripts/install-deps.sh
+
+echo "== release build and tests"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$JOBS"
+ctest --preset release -j "$JOBS"
+
+echo "== asan-ubsan build and tests"
+cmake --preset asan-ubsan >/dev/null
+cmake --build --preset asan-ubsan -j "$JOBS"
+ctest --preset asan-ubsan -j "$JOBS"
+
+if [ -x scripts/fuzz-smoke.sh ]; then
+  echo "== fuzz smoke run"
+  bash scripts/fuzz-smoke.sh
+fi
+echo "== all tests passed"

@@ -1,0 +1,41 @@
+// Configuration records and the loader that fills them from the JSON configuration file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestova {
+
+struct OutboxStoreConfig {
+  std::string dir = "/var/lib/skelvane";
+  bool compress = true;
+  int32_t max_file_kb = 10240;
+  int32_t max_dir_kb = 51200;
+  int32_t rotation_cooldown = 120;
+  int32_t max_index = 100000;  // not settable from the file
+  bool sync = false;           // force data to the device at every commit point
+};
+
+struct ResendConfig {
+  int32_t cooldown = 30;
+  int32_t stale_threshold = 120;
+  int32_t grace_period = 120;
+  int32_t live_ack_threshold = 120;
+  int32_t fast_ack_threshold = 30;
+};
+
+struct AppConfig {
+  std::vector<std::string> topics;
+  OutboxStoreConfig storage;
+  ResendConfig resend;
+  int32_t maintenance_interval = 60;
+  int32_t loop_timeout_ms = 1000;
+};
+
+// Reads the configuration file at `path`. A missing or unparsable file yields the defaults with the
+// single default topic; a value of the wrong JSON type throws (a std::exception carrying the JSON
+// library's type-error text), and main turns that into exit status 1.
+AppConfig loadConfig(const std::string& path);
+
+}  // namespace kestova

@@ -1,0 +1,86 @@
+// The store's window on the operating system: file-system calls and clocks.
+//
+// Every file and clock access of the outbox store and the resend chain goes through an Env, so tests
+// can inject failures (ENOSPC after N bytes, failing renames, unreadable files) and move time instead
+// of sleeping. Production code uses Env::Default(), a thin layer over POSIX calls and std::chrono.
+//
+// Conventions: operations return 0 on success or an errno value on failure; they never throw for
+// file-system conditions. Paths are used exactly as given.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestova {
+
+// A file open for sequential reading. Not copyable; closed by the destructor.
+class SequentialFile {
+ public:
+  virtual ~SequentialFile() = default;
+  // Reads up to n bytes into buf; *got receives the count (0 at end of file). Returns 0 or errno.
+  virtual int Read(size_t n, char* buf, size_t* got) = 0;
+};
+
+// A file open for writing (truncated or appended to). Not copyable; the destructor closes it
+// without reporting errors: call Close() to learn whether everything reached the file.
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+  // Writes all n bytes or fails. Returns 0 or errno (ENOSPC on a full disk).
+  virtual int Append(const char* data, size_t n) = 0;
+  // Forces written data to the device (fsync). Returns 0 or errno.
+  virtual int Sync() = 0;
+  // Closes the file; returns 0 or the errno of the close (which may report a delayed write error).
+  virtual int Close() = 0;
+};
+
+struct FileInfo {
+  bool exists = false;
+  bool is_directory = false;
+  uint64_t size = 0;
+};
+
+class Env {
+ public:
+  using SteadyTime = std::chrono::steady_clock::time_point;
+  using SystemTime = std::chrono::system_clock::time_point;
+
+  Env() = default;
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
+  virtual ~Env() = default;
+
+  // The process-wide POSIX environment. Never null, never destroyed.
+  static Env* Default();
+
+  virtual int NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>* out) = 0;
+  // Opens for writing, creating the file (mode 0644) when missing. truncate=true empties it,
+  // truncate=false appends at its end.
+  virtual int NewWritableFile(const std::string& path, bool truncate,
+                              std::unique_ptr<WritableFile>* out) = 0;
+  // stat() (follows symbolic links). A missing path is not an error: info->exists = false, returns 0.
+  virtual int Stat(const std::string& path, FileInfo* info) = 0;
+  // Reads the last byte of a file (for the torn-line check). Returns ENODATA for an empty file.
+  virtual int ReadLastByte(const std::string& path, char* byte) = 0;
+  virtual int TruncateFile(const std::string& path, uint64_t size) = 0;
+  virtual int RenameFile(const std::string& from, const std::string& to) = 0;
+  virtual int RemoveFile(const std::string& path) = 0;
+  virtual int CreateDir(const std::string& path, mode_t mode) = 0;
+  // Names of the entries of a directory, without "." and "..", in no particular order.
+  virtual int GetChildren(const std::string& dir, std::vector<std::string>* names) = 0;
+  // fsync() of a directory, so that renames inside it survive a power cut.
+  virtual int SyncDir(const std::string& dir) = 0;
+
+  virtual SteadyTime SteadyNow() = 0;
+  virtual SystemTime SystemNow() = 0;
+};
+
+// Reads a whole file into *out. Returns 0 or errno.
+int ReadFileToString(Env* env, const std::string& path, std::string* out);
+
+}  // namespace kestova

@@ -1,0 +1,129 @@
+// OutboxStore: the on-disk outbox of captured messages and its in-memory index.
+//
+// The store owns one directory: the active file "outbox.jsonl" that every new record is appended to,
+// the temporary file "outbox.jsonl.tmp" of a running flush, and rotated archives
+// ("outbox.<stamp>[_k].jsonl[.gz]"). The line format is documented in record_format.h.
+//
+// Contract:
+//   - Single-threaded: one thread calls every operation; no operation runs while another is running.
+//   - No file stays open between calls. Every change of the active file other than an append is a
+//     rename of a complete file, so a crash at any moment leaves either the old or the new version.
+//   - File-system conditions and bad file content never throw: they are logged and reported through
+//     the boolean or count result.
+//   - Nothing that was stored is lost by a failure of our own (full disk, failed rename): such
+//     failures leave the files and the in-memory state as they were and are retried later.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "env.h"
+
+namespace kestova {
+
+// Identity of a message: ordered by timestamp (signed), then msg_id byte-wise (unsigned bytes,
+// proper prefix first), which is std::string's own ordering.
+struct AckKey {
+  int64_t timestamp = 0;
+  std::string msg_id;
+
+  friend bool operator==(const AckKey&, const AckKey&) = default;
+  friend bool operator<(const AckKey& a, const AckKey& b) {
+    if (a.timestamp != b.timestamp) return a.timestamp < b.timestamp;
+    return a.msg_id < b.msg_id;
+  }
+};
+
+// A stored, unacknowledged message as read back from the active file.
+struct PendingMessage {
+  int64_t timestamp = 0;
+  std::string msg_id;
+  std::string topic;
+  std::vector<uint8_t> payload;  // decoded bytes
+};
+
+// Bare names of the rotated archives in `dir`, sorted byte-wise (oldest first).
+std::vector<std::string> listRotated(Env* env, const std::string& dir);
+
+class OutboxStore {
+ public:
+  struct Stats {
+    int32_t pending = 0;
+    int32_t ack_queue = 0;
+    int32_t known = 0;
+    int32_t discarded = 0;
+    int64_t file_kb = 0;
+    int64_t dir_kb = 0;
+    int32_t rotated = 0;
+  };
+
+  // Creates the directory, removes stale temporary files, rebuilds the index and, when the active
+  // file is missing or empty, restores the oldest archive. Logs; never throws for file conditions.
+  explicit OutboxStore(const OutboxStoreConfig& config, Env* env = Env::Default());
+  ~OutboxStore();
+  OutboxStore(const OutboxStore&) = delete;
+  OutboxStore& operator=(const OutboxStore&) = delete;
+
+  // --- start-up and index ---
+  bool ensureDir(const std::string& path);
+  bool mkdirRecursive(const std::string& path);
+  std::string activePath() const;
+  void rebuildIndex();
+  int32_t pendingCount() const;
+
+  // --- storing and acknowledging ---
+  // Appends one record. True only when the whole record line is in the active file.
+  bool store(const uint8_t* payload, uint64_t len, int64_t timestamp, const std::string& msg_id,
+             const std::string& topic);
+  void ackMessage(int64_t timestamp, const std::string& msg_id);
+
+  // --- flush and retrieval ---
+  // Rewrites the active file without acknowledged and broken lines. Returns the lines removed.
+  int32_t flushAcks();
+  // Up to n unacknowledged messages in file order.
+  std::vector<PendingMessage> getPending(int32_t n);
+
+  // --- rotation, clean-up, archives ---
+  void rotateIfNeeded();
+  void cleanupRotated();
+  std::string makeRotatedName() const;
+  bool compressFile(const std::string& source, const std::string& target);
+  bool decompressFile(const std::string& source, const std::string& target);
+  int64_t dirSizeKb() const;
+  bool restoreNextArchive();
+  Stats stats();
+  std::string statsString();
+
+  // --- read-only views for tests and diagnostics ---
+  const std::set<AckKey>& known() const { return known_; }
+  const std::set<AckKey>& ackQueue() const { return ack_queue_; }
+  int32_t discarded() const { return discarded_; }
+  bool restoredActive() const { return restored_active_; }
+  int32_t restoredTotal() const { return restored_total_; }
+  int32_t restoredAcked() const { return restored_acked_; }
+  Env::SteadyTime rotationAllowedAt() const { return rotation_allowed_at_; }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  Env* env_;
+  std::string dir_;
+  bool compress_;
+  int32_t max_file_kb_;
+  int32_t max_dir_kb_;
+  int32_t rotation_cooldown_;
+  int32_t max_index_;
+  bool sync_;
+  std::set<AckKey> known_;
+  std::set<AckKey> ack_queue_;
+  int32_t discarded_ = 0;
+  Env::SteadyTime rotation_allowed_at_ = Env::SteadyTime::min();
+  bool restored_active_ = false;
+  int32_t restored_total_ = 0;
+  int32_t restored_acked_ = 0;
+};
+
+}  // namespace kestova
