@@ -109,6 +109,19 @@ class OutboxStore {
   const std::string& dir() const { return dir_; }
 
  private:
+  // Archive steps that other operations run; they live with the rotation code.
+  // Constructor: removes half-written archives (names holding ".tmp") left by a crash, with a warning.
+  void removeStaleArchiveTemps();
+  // Constructor: when the index is empty and the active file missing or empty, restore the oldest
+  // archive.
+  void startupRestore();
+  // Constructor, last step: logs how many archives wait for delivery.
+  void logArchiveCount();
+  // flushAcks, right after its rename committed and ack_queue was emptied: restored-archive progress.
+  void flushProgressStep(int32_t flushed);
+  // flushAcks, last step after a committed rewrite: when no line was kept, restore the next archive.
+  void flushNextArchiveStep(size_t kept_lines);
+
   Env* env_;
   std::string dir_;
   bool compress_;

@@ -1,0 +1,2 @@
+// placeholder, replaced by the logging implementation
+#include "p7.h"

@@ -1,0 +1,2 @@
+// placeholder, replaced by the configuration loader
+#include "config.h"
