@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   g++ cmake ninja-build git pkg-config ca-certificates
-  nlohmann-json3-dev libfmt-dev zlib1g-dev libpaho-mqtt-dev
+  nlohmann-json3-dev libfmt-dev zlib1g-dev libpaho-mqtt-dev libssl-dev
   mosquitto mosquitto-clients
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
