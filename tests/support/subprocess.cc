@@ -26,7 +26,7 @@ Subprocess::Subprocess(const std::vector<std::string>& argv,
   for (char** e = environ; *e != nullptr; ++e) {
     const char* eq = std::strchr(*e, '=');
     if (eq == nullptr) continue;
-    merged[std::string(*e, eq)] = eq + 1;
+    merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
   }
   for (const auto& [k, v] : env) merged[k] = v;
   for (const auto& [k, v] : merged) env_strings.push_back(k + "=" + v);
