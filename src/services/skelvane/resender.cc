@@ -1,0 +1,162 @@
+#include "resender.h"
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <ratio>
+#include <type_traits>
+#include <utility>
+
+#include "p7.h"
+
+namespace kestova {
+namespace {
+
+using SteadyDuration = Env::SteadyTime::duration;
+static_assert(std::is_same_v<SteadyDuration::rep, int64_t> &&
+                  std::is_same_v<SteadyDuration::period, std::nano>,
+              "time points are handled as signed 64-bit nanosecond counts");
+
+constexpr int64_t kNanosPerSecond = 1'000'000'000;
+
+// Timestamps and ack times come from the network and clocks may be faked to their extremes, so
+// every difference and sum on them clamps to the int64 range instead of overflowing.
+int64_t SaturatingAdd(int64_t a, int64_t b) {
+  int64_t r;
+  if (__builtin_add_overflow(a, b, &r)) {
+    return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+  }
+  return r;
+}
+
+int64_t SaturatingSub(int64_t a, int64_t b) {
+  int64_t r;
+  if (__builtin_sub_overflow(a, b, &r)) {
+    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+  }
+  return r;
+}
+
+// `t` moved by a configured number of seconds. The product fits in 64 bits for every int32 (at most
+// about 2.1e18 ns); the sum clamps at the clock's limits, so a deadline near the end of time stays
+// there rather than wrapping into the past.
+Env::SteadyTime PlusSeconds(Env::SteadyTime t, int32_t seconds) {
+  const int64_t nanos = static_cast<int64_t>(seconds) * kNanosPerSecond;
+  return Env::SteadyTime(SteadyDuration(SaturatingAdd(t.time_since_epoch().count(), nanos)));
+}
+
+// Whole seconds from `since` to `now`, cut toward zero (1.9 s counts as 1 s).
+int64_t WholeSecondsBetween(Env::SteadyTime since, Env::SteadyTime now) {
+  return SaturatingSub(now.time_since_epoch().count(), since.time_since_epoch().count()) /
+         kNanosPerSecond;
+}
+
+// Age of a message in whole seconds on the wall clock (the clock cut toward zero to whole seconds);
+// negative for timestamps in the future.
+int64_t AgeSeconds(Env* env, int64_t timestamp) {
+  const int64_t now_s =
+      std::chrono::duration_cast<std::chrono::seconds>(env->SystemNow().time_since_epoch()).count();
+  return SaturatingSub(now_s, timestamp);
+}
+
+}  // namespace
+
+Resender::Resender(OutboxStore& outbox, const ResendConfig& config, PublishFn publish, Env* env)
+    : outbox_(outbox), config_(config), publish_(std::move(publish)), env_(env) {}
+
+void Resender::onConnected() {
+  inflight_.clear();
+  inflight_deadline_ = Env::SteadyTime::min();
+  cooldown_until_ = PlusSeconds(env_->SteadyNow(), config_.cooldown);
+  SKV_LOG(P7::kInfo, "Connected, %d pending, waiting for live-ACK to start chain (cooldown %ds)",
+          static_cast<int>(outbox_.pendingCount()), static_cast<int>(config_.cooldown));
+}
+
+void Resender::tick() {
+  if (inflight_.empty()) return;  // no clock read while idle
+  if (env_->SteadyNow() < inflight_deadline_) return;
+  SKV_LOG(P7::kWarning, "Inflight timeout: %zu unacked message(s), clearing chain",
+          inflight_.size());
+  // The deadline keeps its value; it is only consulted while something is in flight.
+  inflight_.clear();
+}
+
+void Resender::sendOne() {
+  // Flushing first keeps the key that was just acknowledged out of the pending scan and keeps the
+  // oldest pending line near the start of the active file.
+  outbox_.flushAcks();
+  std::vector<PendingMessage> pending = outbox_.getPending(1);
+  if (pending.empty()) {
+    SKV_LOG(P7::kDebug, "No pending to send, chain idle");
+    return;
+  }
+  const PendingMessage& msg = pending.front();
+  const int64_t age = AgeSeconds(env_, msg.timestamp);
+  if (age < config_.grace_period) {
+    // The producer may still be delivering it on its own; the next live ACK looks again.
+    SKV_LOG(P7::kDebug, "Oldest pending within grace period (age=%llds < %ds), skipping",
+            static_cast<long long>(age), static_cast<int>(config_.grace_period));
+    return;
+  }
+  if (!publish_(msg.topic, msg.payload)) {
+    // Nothing recorded: the message stays pending and the chain waits for the next live ACK.
+    SKV_LOG(P7::kError, "Resend publish failed: ts=%lld msg_id=%s",
+            static_cast<long long>(msg.timestamp), msg.msg_id.c_str());
+    return;
+  }
+  inflight_.insert(FlightKey{msg.timestamp, msg.msg_id});
+  last_send_at_ = env_->SteadyNow();
+  inflight_deadline_ = PlusSeconds(last_send_at_, config_.stale_threshold);
+  SKV_LOG(P7::kInfo, "Resent: ts=%lld msg_id=%s topic=%s (age=%llds)",
+          static_cast<long long>(msg.timestamp), msg.msg_id.c_str(), msg.topic.c_str(),
+          static_cast<long long>(age));
+}
+
+void Resender::onAckReceived(int64_t timestamp, const std::string& msg_id) {
+  // 1. The acknowledgement of the message in flight: its latency alone decides, whatever its age.
+  if (auto it = inflight_.find(FlightKey{timestamp, msg_id}); it != inflight_.end()) {
+    inflight_.erase(it);
+    const int64_t latency = WholeSecondsBetween(last_send_at_, env_->SteadyNow());
+    if (latency <= config_.fast_ack_threshold) {
+      SKV_LOG(P7::kDebug, "Fast ACK (latency=%llds): continuing chain",
+              static_cast<long long>(latency));
+      sendOne();
+    } else {
+      SKV_LOG(P7::kInfo, "Slow ACK (latency=%llds > %ds): chain stopped, waiting for next live-ACK",
+              static_cast<long long>(latency), static_cast<int>(config_.fast_ack_threshold));
+    }
+    return;
+  }
+
+  // 2. Any other acknowledgement is classified by the age of the message it names. Stale is tested
+  // before live, so a stale threshold below the live threshold leaves no mid-age band.
+  const int64_t age = AgeSeconds(env_, timestamp);
+  if (age > config_.stale_threshold) {
+    // The receiver is still catching up on old messages: hold chain starts back. The cooldown only
+    // ever moves later.
+    const Env::SteadyTime until = PlusSeconds(env_->SteadyNow(), config_.cooldown);
+    if (cooldown_until_ >= until) return;
+    cooldown_until_ = until;
+    SKV_LOG(P7::kInfo, "Stale ACK (age=%llds): cooldown extended %ds", static_cast<long long>(age),
+            static_cast<int>(config_.cooldown));
+    return;
+  }
+  if (age > config_.live_ack_threshold) {
+    SKV_LOG(P7::kDebug, "Mid-age ACK (age=%llds), no chain trigger", static_cast<long long>(age));
+    return;
+  }
+  if (env_->SteadyNow() < cooldown_until_) {
+    SKV_LOG(P7::kDebug, "Live ACK (age=%llds) but in cooldown, ignoring",
+            static_cast<long long>(age));
+    return;
+  }
+  if (!inflight_.empty()) {
+    SKV_LOG(P7::kDebug, "Live ACK (age=%llds) but chain already in flight, ignoring",
+            static_cast<long long>(age));
+    return;
+  }
+  SKV_LOG(P7::kDebug, "Live ACK (age=%llds): starting resend chain", static_cast<long long>(age));
+  sendOne();
+}
+
+}  // namespace kestova
