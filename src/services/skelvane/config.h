@@ -15,6 +15,8 @@ struct OutboxStoreConfig {
   int32_t rotation_cooldown = 120;
   int32_t max_index = 100000;  // not settable from the file
   bool sync = false;           // force data to the device at every commit point
+
+  bool operator==(const OutboxStoreConfig&) const = default;
 };
 
 struct ResendConfig {
@@ -23,6 +25,8 @@ struct ResendConfig {
   int32_t grace_period = 120;
   int32_t live_ack_threshold = 120;
   int32_t fast_ack_threshold = 30;
+
+  bool operator==(const ResendConfig&) const = default;
 };
 
 struct AppConfig {
@@ -31,6 +35,8 @@ struct AppConfig {
   ResendConfig resend;
   int32_t maintenance_interval = 60;
   int32_t loop_timeout_ms = 1000;
+
+  bool operator==(const AppConfig&) const = default;
 };
 
 // Reads the configuration file at `path`. A missing or unparsable file yields the defaults with the
