@@ -1,0 +1,163 @@
+// Archive copies against the system's gzip tools on the same 10 MiB active file: compressFile vs
+// `gzip -6`, decompressFile vs `zcat`. Prints the time ratios (ours / tool) and the archive sizes
+// at the end; a ratio near 1 means rotation and restore cost what the standard tools would.
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "base64.h"
+#include "outbox_store.h"
+#include "p7.h"
+#include "record_format.h"
+
+namespace {
+
+using kestova::OutboxStore;
+
+constexpr size_t kFileBytes = 10 * 1024 * 1024;
+
+struct Fixture {
+  std::string dir;
+  std::string active, gz, tool_gz, out;
+  std::unique_ptr<OutboxStore> store;
+
+  Fixture() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "skelvane-bench-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) std::abort();
+    dir = tmpl;
+    active = dir + "/source.jsonl";
+    gz = dir + "/ours.jsonl.gz";
+    tool_gz = dir + "/tool.jsonl.gz";
+    out = dir + "/restored.jsonl";
+    WriteActive();
+    kestova::OutboxStoreConfig cfg;
+    cfg.dir = dir;
+    store = std::make_unique<OutboxStore>(cfg);
+  }
+  ~Fixture() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+
+  // Telemetry records as the service stores them: a JSON document captured byte for byte, kept
+  // Base64-encoded in a record line of about 480 bytes.
+  void WriteActive() {
+    std::mt19937 rng(42);
+    std::uniform_real_distribution<double> volts(228.0, 232.0), amps(0.0, 16.0);
+    std::ofstream f(active, std::ios::binary);
+    size_t written = 0;
+    for (int64_t i = 0; written < kFileBytes; ++i) {
+      const int64_t ts = 1709648102 + i;
+      const std::string payload = fmt::format(
+          R"({{"timestamp":{},"msg_id":"m-{:08d}","device":"meter-{:02d}","seq":{},)"
+          R"("values":{{"u1":{:.2f},"u2":{:.2f},"u3":{:.2f},"i1":{:.3f},"i2":{:.3f},"i3":{:.3f}}},)"
+          R"("status":"ok","fw":"2.4.1"}})",
+          ts, i, i % 16, i, volts(rng), volts(rng), volts(rng), amps(rng), amps(rng), amps(rng));
+      const std::string line = kestova::FormatRecordLine(
+          ts, fmt::format("m-{:08d}", i), "/kv/bridge/data/meter",
+          base64_encode(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
+      f << line;
+      written += line.size();
+    }
+  }
+};
+
+Fixture& Fx() {
+  static Fixture fx;
+  return fx;
+}
+
+int64_t SizeOf(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+void Run(benchmark::State& state, const std::string& cmd) {
+  for (auto _ : state) {
+    if (std::system(cmd.c_str()) != 0) state.SkipWithError(cmd.c_str());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
+}
+
+void BM_CompressFile(benchmark::State& state) {
+  Fixture& fx = Fx();
+  for (auto _ : state) {
+    if (!fx.store->compressFile(fx.active, fx.gz)) state.SkipWithError("compressFile failed");
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
+  state.counters["archive_bytes"] = static_cast<double>(SizeOf(fx.gz));
+}
+
+void BM_Gzip6(benchmark::State& state) {
+  Fixture& fx = Fx();
+  Run(state, fmt::format("gzip -6 -c '{}' > '{}'", fx.active, fx.tool_gz));
+  state.counters["archive_bytes"] = static_cast<double>(SizeOf(fx.tool_gz));
+}
+
+void BM_DecompressFile(benchmark::State& state) {
+  Fixture& fx = Fx();
+  if (SizeOf(fx.gz) == 0) fx.store->compressFile(fx.active, fx.gz);
+  for (auto _ : state) {
+    if (!fx.store->decompressFile(fx.gz, fx.out)) state.SkipWithError("decompressFile failed");
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
+}
+
+void BM_Zcat(benchmark::State& state) {
+  Fixture& fx = Fx();
+  if (SizeOf(fx.gz) == 0) fx.store->compressFile(fx.active, fx.gz);
+  Run(state, fmt::format("zcat '{}' > '{}'", fx.gz, fx.out));
+}
+
+BENCHMARK(BM_CompressFile)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Gzip6)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_DecompressFile)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_Zcat)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// Console output plus the mean real time per iteration of every benchmark, for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.run_type == Run::RT_Iteration && r.iterations > 0) {
+        seconds[r.run_name.function_name] =
+            r.real_accumulated_time / static_cast<double>(r.iterations);
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> seconds;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  P7::LoggerInit("archive_bench", "/P7.Sink=Null");
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  auto ratio = [&](const char* ours, const char* tool) {
+    auto a = reporter.seconds.find(ours), b = reporter.seconds.find(tool);
+    if (a == reporter.seconds.end() || b == reporter.seconds.end() || b->second <= 0) return;
+    std::printf("%-18s / %-10s = %.2fx  (%.1f ms vs %.1f ms)\n", ours, tool, a->second / b->second,
+                a->second * 1e3, b->second * 1e3);
+  };
+  ratio("BM_CompressFile", "BM_Gzip6");
+  ratio("BM_DecompressFile", "BM_Zcat");
+  Fixture& fx = Fx();
+  std::printf("source %zu bytes; archive: ours %lld bytes, gzip -6 %lld bytes\n", kFileBytes,
+              static_cast<long long>(SizeOf(fx.gz)), static_cast<long long>(SizeOf(fx.tool_gz)));
+  benchmark::Shutdown();
+  return 0;
+}
