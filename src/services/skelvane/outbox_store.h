@@ -122,6 +122,20 @@ class OutboxStore {
   // flushAcks, last step after a committed rewrite: when no line was kept, restore the next archive.
   void flushNextArchiveStep(size_t kept_lines);
 
+  // How decompressing an archive ended, as far as the restore has to tell the cases apart.
+  enum class ArchiveCopy {
+    kComplete,    // target holds the whole content
+    kSalvaged,    // the stream is damaged; target holds the complete lines before the damage
+    kUnusable,    // nothing can be recovered from the source; no target written
+    kRetryLater,  // a failure on our side (target not writable, rename, read error); no target
+  };
+  // decompressFile's body. With `salvage`, a damaged stream that still yielded complete lines
+  // commits them (kSalvaged, their count in *saved_lines). *reason receives the cause of a failure.
+  ArchiveCopy decompressArchive(const std::string& source, const std::string& target, bool salvage,
+                                std::string* reason, uint64_t* saved_lines);
+  // Clears restored_active_, restored_total_ and restored_acked_.
+  void resetRestoreState();
+
   Env* env_;
   std::string dir_;
   bool compress_;

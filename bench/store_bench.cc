@@ -1,0 +1,204 @@
+// Costs of the store's hot operations, each next to a baseline of the plain file I/O it cannot
+// avoid:
+//   BM_Store            vs BM_AppendBaseline     one record: open + append + close of the same line
+//   BM_FlushAcks        vs BM_ReadWriteBaseline  10 MiB active file: read it, write it, rename
+//   BM_RebuildIndex     vs BM_ReadBaseline       10 MiB active file: read it
+//   BM_GetPendingOne    vs BM_ReadHeadBaseline   first pending record: read the first 4 KiB
+// Records are about 480 bytes, like a typical telemetry message with its Base64 payload.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base64.h"
+#include "outbox_store.h"
+#include "p7.h"
+#include "record_format.h"
+
+namespace {
+
+using kestova::OutboxStore;
+using kestova::OutboxStoreConfig;
+
+constexpr size_t kPayloadBytes = 320;  // 428 Base64 characters, ~480 bytes per line
+constexpr size_t kFileBytes = 10 << 20;
+
+class BenchDir {
+ public:
+  BenchDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/skelvane-bench-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) std::abort();
+    path_ = tmpl;
+  }
+  ~BenchDir() { std::filesystem::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+OutboxStoreConfig Config(const std::string& dir) {
+  OutboxStoreConfig cfg;
+  cfg.dir = dir;
+  cfg.compress = false;
+  cfg.max_file_kb = 1 << 30;  // never rotate inside a benchmark
+  cfg.max_dir_kb = 1 << 30;
+  cfg.max_index = 1 << 30;
+  return cfg;
+}
+
+const std::vector<uint8_t>& Payload() {
+  static const std::vector<uint8_t> payload = [] {
+    std::vector<uint8_t> p(kPayloadBytes);
+    for (size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i * 131 + 7);
+    return p;
+  }();
+  return payload;
+}
+
+std::string Line(int64_t ts) {
+  const auto& p = Payload();
+  return kestova::FormatRecordLine(ts, "msg-" + std::to_string(ts), "/kv/bridge/data/meter",
+                                   base64_encode(p.data(), p.size()));
+}
+
+// Writes an active file of about kFileBytes; returns the number of records.
+int64_t WriteActiveFile(const std::string& dir) {
+  std::string text;
+  int64_t n = 0;
+  while (text.size() < kFileBytes) text += Line(1700000000 + n++);
+  int fd = ::open((dir + "/outbox.jsonl").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    std::abort();
+  }
+  ::close(fd);
+  return n;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::string out;
+  if (kestova::ReadFileToString(kestova::Env::Default(), path, &out) != 0) std::abort();
+  return out;
+}
+
+void BM_Store(benchmark::State& state) {
+  BenchDir dir;
+  OutboxStore store(Config(dir.path()));
+  const auto& p = Payload();
+  int64_t ts = 1700000000;
+  for (auto _ : state) {
+    ++ts;
+    bool ok =
+        store.store(p.data(), p.size(), ts, "msg-" + std::to_string(ts), "/kv/bridge/data/meter");
+    benchmark::DoNotOptimize(ok);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(Line(ts).size()));
+}
+BENCHMARK(BM_Store);
+
+void BM_AppendBaseline(benchmark::State& state) {
+  BenchDir dir;
+  const std::string path = dir.path() + "/outbox.jsonl";
+  const std::string line = Line(1700000000);
+  for (auto _ : state) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    benchmark::DoNotOptimize(::write(fd, line.data(), line.size()));
+    ::close(fd);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
+}
+BENCHMARK(BM_AppendBaseline);
+
+// Each iteration acknowledges one more record, so every flush removes one line and rewrites the
+// remaining ~10 MiB.
+void BM_FlushAcks(benchmark::State& state) {
+  BenchDir dir;
+  const int64_t n = WriteActiveFile(dir.path());
+  OutboxStore store(Config(dir.path()));
+  int64_t next = 0;
+  for (auto _ : state) {
+    if (next == n) state.SkipWithError("ran out of records");
+    const int64_t ts = 1700000000 + next++;
+    store.ackMessage(ts, "msg-" + std::to_string(ts));
+    benchmark::DoNotOptimize(store.flushAcks());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
+}
+BENCHMARK(BM_FlushAcks)->Unit(benchmark::kMillisecond);
+
+void BM_ReadWriteBaseline(benchmark::State& state) {
+  BenchDir dir;
+  WriteActiveFile(dir.path());
+  const std::string path = dir.path() + "/outbox.jsonl";
+  const std::string temp = path + ".tmp";
+  for (auto _ : state) {
+    std::string text = ReadAll(path);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    benchmark::DoNotOptimize(::write(fd, text.data(), text.size()));
+    ::close(fd);
+    ::rename(temp.c_str(), path.c_str());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
+}
+BENCHMARK(BM_ReadWriteBaseline)->Unit(benchmark::kMillisecond);
+
+void BM_RebuildIndex(benchmark::State& state) {
+  BenchDir dir;
+  WriteActiveFile(dir.path());
+  OutboxStore store(Config(dir.path()));
+  for (auto _ : state) {
+    store.rebuildIndex();
+    benchmark::DoNotOptimize(store.known().size());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
+}
+BENCHMARK(BM_RebuildIndex)->Unit(benchmark::kMillisecond);
+
+void BM_ReadBaseline(benchmark::State& state) {
+  BenchDir dir;
+  WriteActiveFile(dir.path());
+  for (auto _ : state) benchmark::DoNotOptimize(ReadAll(dir.path() + "/outbox.jsonl").size());
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
+}
+BENCHMARK(BM_ReadBaseline)->Unit(benchmark::kMillisecond);
+
+// The resend chain's pattern: flush, then ask for the oldest pending message.
+void BM_GetPendingOne(benchmark::State& state) {
+  BenchDir dir;
+  WriteActiveFile(dir.path());
+  OutboxStore store(Config(dir.path()));
+  store.ackMessage(1700000000, "msg-1700000000");
+  store.flushAcks();
+  for (auto _ : state) benchmark::DoNotOptimize(store.getPending(1));
+}
+BENCHMARK(BM_GetPendingOne);
+
+void BM_ReadHeadBaseline(benchmark::State& state) {
+  BenchDir dir;
+  WriteActiveFile(dir.path());
+  const std::string path = dir.path() + "/outbox.jsonl";
+  char buf[4096];
+  for (auto _ : state) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    benchmark::DoNotOptimize(::read(fd, buf, sizeof buf));
+    ::close(fd);
+  }
+}
+BENCHMARK(BM_ReadHeadBaseline);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // As in production: info and above, written nowhere, so the store pays for its own logging calls.
+  P7::LoggerInit(P7::MainTrace, "/P7.Sink=Null /P7.Trc.Verb=2");
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,221 @@
+// Env::Default(): the production environment, a thin layer over POSIX file calls and std::chrono.
+//
+// Every call retries on EINTR and reports failures as errno values; nothing here throws or logs.
+// File descriptors are opened with O_CLOEXEC so that no child process inherits them.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "env.h"
+
+namespace kestova {
+namespace {
+
+int OpenRetry(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+class PosixSequentialFile final : public SequentialFile {
+ public:
+  explicit PosixSequentialFile(int fd) : fd_(fd) {}
+  ~PosixSequentialFile() override { ::close(fd_); }
+  PosixSequentialFile(const PosixSequentialFile&) = delete;
+  PosixSequentialFile& operator=(const PosixSequentialFile&) = delete;
+
+  int Read(size_t n, char* buf, size_t* got) override {
+    *got = 0;
+    ssize_t r;
+    do {
+      r = ::read(fd_, buf, n);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return errno;
+    *got = static_cast<size_t>(r);
+    return 0;
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixWritableFile final : public WritableFile {
+ public:
+  explicit PosixWritableFile(int fd) : fd_(fd) {}
+  ~PosixWritableFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  PosixWritableFile(const PosixWritableFile&) = delete;
+  PosixWritableFile& operator=(const PosixWritableFile&) = delete;
+
+  int Append(const char* data, size_t n) override {
+    if (fd_ < 0) return EBADF;
+    while (n > 0) {
+      ssize_t w = ::write(fd_, data, n);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (w == 0) return EIO;  // a regular file never accepts 0 bytes of a non-empty write
+      data += w;
+      n -= static_cast<size_t>(w);
+    }
+    return 0;
+  }
+
+  int Sync() override {
+    if (fd_ < 0) return EBADF;
+    return ::fsync(fd_) == 0 ? 0 : errno;
+  }
+
+  int Close() override {
+    if (fd_ < 0) return EBADF;
+    // The descriptor is released even when close reports an error; retrying would be unsafe.
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0 || errno == EINTR ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixEnv final : public Env {
+ public:
+  int NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>* out) override {
+    out->reset();
+    int fd = OpenRetry(path.c_str(), O_RDONLY);
+    if (fd < 0) return errno;
+    *out = std::make_unique<PosixSequentialFile>(fd);
+    return 0;
+  }
+
+  int NewWritableFile(const std::string& path, bool truncate,
+                      std::unique_ptr<WritableFile>* out) override {
+    out->reset();
+    int flags = O_WRONLY | O_CREAT | (truncate ? O_TRUNC : O_APPEND);
+    int fd = OpenRetry(path.c_str(), flags, 0644);
+    if (fd < 0) return errno;
+    *out = std::make_unique<PosixWritableFile>(fd);
+    return 0;
+  }
+
+  int Stat(const std::string& path, FileInfo* info) override {
+    *info = FileInfo{};
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return 0;
+      return errno;
+    }
+    info->exists = true;
+    info->is_directory = S_ISDIR(st.st_mode);
+    info->size = static_cast<uint64_t>(st.st_size);
+    return 0;
+  }
+
+  int ReadLastByte(const std::string& path, char* byte) override {
+    int fd = OpenRetry(path.c_str(), O_RDONLY);
+    if (fd < 0) return errno;
+    int rc = 0;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      rc = errno;
+    } else if (st.st_size <= 0) {
+      rc = ENODATA;
+    } else {
+      ssize_t r;
+      do {
+        r = ::pread(fd, byte, 1, st.st_size - 1);
+      } while (r < 0 && errno == EINTR);
+      if (r < 0) {
+        rc = errno;
+      } else if (r == 0) {
+        rc = ENODATA;  // shrank between fstat and pread
+      }
+    }
+    ::close(fd);
+    return rc;
+  }
+
+  int TruncateFile(const std::string& path, uint64_t size) override {
+    int rc;
+    do {
+      rc = ::truncate(path.c_str(), static_cast<off_t>(size));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+  }
+
+  int RenameFile(const std::string& from, const std::string& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+
+  int RemoveFile(const std::string& path) override {
+    return ::remove(path.c_str()) == 0 ? 0 : errno;
+  }
+
+  int CreateDir(const std::string& path, mode_t mode) override {
+    return ::mkdir(path.c_str(), mode) == 0 ? 0 : errno;
+  }
+
+  int GetChildren(const std::string& dir, std::vector<std::string>* names) override {
+    names->clear();
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return errno;
+    errno = 0;
+    while (struct dirent* e = ::readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names->push_back(std::move(name));
+      errno = 0;
+    }
+    int rc = errno;
+    ::closedir(d);
+    return rc;
+  }
+
+  int SyncDir(const std::string& dir) override {
+    int fd = OpenRetry(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return errno;
+    int rc = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return rc;
+  }
+
+  SteadyTime SteadyNow() override { return std::chrono::steady_clock::now(); }
+  SystemTime SystemNow() override { return std::chrono::system_clock::now(); }
+};
+
+}  // namespace
+
+Env* Env::Default() {
+  // Deliberately leaked: usable from static destructors and never torn down under a running store.
+  static Env* const env = new PosixEnv;
+  return env;
+}
+
+int ReadFileToString(Env* env, const std::string& path, std::string* out) {
+  out->clear();
+  std::unique_ptr<SequentialFile> file;
+  int rc = env->NewSequentialFile(path, &file);
+  if (rc != 0) return rc;
+  constexpr size_t kChunk = 64 * 1024;
+  for (;;) {
+    size_t old = out->size();
+    out->resize(old + kChunk);
+    size_t got = 0;
+    rc = file->Read(kChunk, out->data() + old, &got);
+    out->resize(old + got);
+    if (rc != 0) {
+      out->clear();
+      return rc;
+    }
+    if (got == 0) return 0;
+  }
+}
+
+}  // namespace kestova

@@ -1,0 +1,127 @@
+// FaultEnv: an Env for tests that forwards to a real Env (Env::Default() unless told otherwise) and
+// injects failures and fake time on request.
+//
+// Path patterns are shell globs (fnmatch without FNM_PATHNAME, so "*" also matches "/") tested
+// against the full path as the code under test passes it: "*/outbox.jsonl" is the active file only,
+// "*.tmp" every temporary file, "*" everything. A rename matches when either path matches.
+//
+// Faults:
+//   Fail(op, pattern, err, times)   the next `times` calls of `op` on matching paths fail with
+//   `err`
+//                                   and have no effect (times < 0: until Clear()).
+//   FailWriteAfter(pattern, n, err) appends to matching files accept n more bytes in total (counted
+//                                   over all matching files); the append that crosses the limit
+//                                   writes the part that fits, then fails; every later one fails.
+//   FailReadAfter(pattern, n, err)  the same for reads: n bytes are delivered, then reads fail.
+// Clocks: real until set; SetSteadyNow/SetSystemNow freeze them, Advance* moves them forward.
+//
+// Files opened through a FaultEnv must not outlive it. Single-threaded like the store.
+#pragma once
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "env.h"
+
+namespace testsupport {
+
+enum class FaultOp {
+  kOpenRead,      // NewSequentialFile
+  kRead,          // SequentialFile::Read
+  kOpenWrite,     // NewWritableFile (either mode)
+  kWrite,         // WritableFile::Append
+  kSync,          // WritableFile::Sync
+  kClose,         // WritableFile::Close (the file is closed anyway)
+  kStat,          // Env::Stat
+  kReadLastByte,  // Env::ReadLastByte
+  kTruncate,      // Env::TruncateFile
+  kRename,        // Env::RenameFile
+  kRemove,        // Env::RemoveFile
+  kCreateDir,     // Env::CreateDir
+  kGetChildren,   // Env::GetChildren
+  kSyncDir,       // Env::SyncDir
+};
+
+class FaultEnv : public kestova::Env {
+ public:
+  explicit FaultEnv(kestova::Env* base = kestova::Env::Default());
+  ~FaultEnv() override;
+
+  void Fail(FaultOp op, const std::string& pattern, int err, int times = -1);
+  void FailWriteAfter(const std::string& pattern, uint64_t bytes, int err = ENOSPC);
+  void FailReadAfter(const std::string& pattern, uint64_t bytes, int err = EIO);
+  // Removes every fault; counters and clocks stay.
+  void Clear();
+
+  // Calls of `op` (failed or not) on paths matching `pattern` since construction or ResetCounts().
+  int Count(FaultOp op, const std::string& pattern = "*") const;
+  // Total calls of any operation on matching paths.
+  int CountAll(const std::string& pattern = "*") const;
+  void ResetCounts();
+
+  void SetSteadyNow(SteadyTime t);
+  void AdvanceSteady(std::chrono::nanoseconds d);  // freezes the real time first when unset
+  void SetSystemNow(SystemTime t);
+  void AdvanceSystem(std::chrono::nanoseconds d);
+  void UseRealClocks();
+
+  kestova::Env* base() const { return base_; }
+
+  // --- Env ---
+  int NewSequentialFile(const std::string& path,
+                        std::unique_ptr<kestova::SequentialFile>* out) override;
+  int NewWritableFile(const std::string& path, bool truncate,
+                      std::unique_ptr<kestova::WritableFile>* out) override;
+  int Stat(const std::string& path, kestova::FileInfo* info) override;
+  int ReadLastByte(const std::string& path, char* byte) override;
+  int TruncateFile(const std::string& path, uint64_t size) override;
+  int RenameFile(const std::string& from, const std::string& to) override;
+  int RemoveFile(const std::string& path) override;
+  int CreateDir(const std::string& path, mode_t mode) override;
+  int GetChildren(const std::string& dir, std::vector<std::string>* names) override;
+  int SyncDir(const std::string& dir) override;
+  SteadyTime SteadyNow() override;
+  SystemTime SystemNow() override;
+
+  // Used by the wrapped files. Returns the errno to report for `op` on `path` (0: go ahead), and
+  // records the call.
+  int Check(FaultOp op, const std::string& path, const std::string* other_path = nullptr);
+  // For kRead/kWrite: how many of `n` bytes may pass on `path` (sets *err when fewer than n), and
+  // the charge of the bytes that did pass.
+  size_t Allowance(FaultOp op, const std::string& path, size_t n, int* err) const;
+  void Charge(FaultOp op, const std::string& path, size_t n);
+
+ private:
+  struct Fault {
+    FaultOp op;
+    std::string pattern;
+    int err;
+    int times;  // < 0: unlimited
+  };
+  struct ByteLimit {
+    FaultOp op;
+    std::string pattern;
+    uint64_t remaining;
+    int err;
+  };
+  struct Call {
+    FaultOp op;
+    std::string path;
+    std::string other;
+  };
+
+  kestova::Env* base_;
+  std::vector<Fault> faults_;
+  std::vector<ByteLimit> limits_;
+  std::vector<Call> calls_;
+  std::optional<SteadyTime> steady_;
+  std::optional<SystemTime> system_;
+};
+
+}  // namespace testsupport
