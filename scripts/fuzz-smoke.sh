@@ -19,13 +19,17 @@ CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja \
   -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
   -DSKELVANE_BUILD_FUZZ=ON -DSKELVANE_SANITIZE=ON \
   -DSKELVANE_BUILD_TESTS=OFF -DSKELVANE_BUILD_BENCH=OFF >/dev/null
-cmake --build "$BUILD" -j "$JOBS" --target data_handler_fuzz ack_handler_fuzz
+# target:corpus directory (fuzz/corpus/<dir> holds the seeds); FUZZ_TARGETS picks a subset.
+TARGETS=${FUZZ_TARGETS:-"data_handler_fuzz:data ack_handler_fuzz:ack config_loader_fuzz:config
+  record_line_fuzz:record_line outbox_file_fuzz:outbox_file base64_fuzz:base64 archive_fuzz:archive"}
+# shellcheck disable=SC2086
+cmake --build "$BUILD" -j "$JOBS" --target $(for p in $TARGETS; do echo "${p%%:*}"; done)
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$BUILD/artifacts"
 status=0
-for pair in data_handler_fuzz:data ack_handler_fuzz:ack; do
+for pair in $TARGETS; do
   target=${pair%%:*}
   seeds=fuzz/corpus/${pair##*:}
   work=$BUILD/corpus/${pair##*:}

@@ -179,6 +179,24 @@ int FaultEnv::ReadLastByte(const std::string& path, char* byte) {
   return base_->ReadLastByte(path, byte);
 }
 
+// One open that stands for three calls: a fault injected on opening for writing, on Stat or on
+// ReadLastByte of the path applies here as it would to the separate call.
+int FaultEnv::NewAppendableFile(const std::string& path,
+                                std::unique_ptr<kestova::WritableFile>* out,
+                                kestova::FileTail* tail) {
+  out->reset();
+  *tail = kestova::FileTail{};
+  if (int err = Check(FaultOp::kOpenWrite, path)) return err;
+  if (int err = Check(FaultOp::kStat, path)) return err;
+  std::unique_ptr<kestova::WritableFile> f;
+  kestova::FileTail t;
+  if (int rc = base_->NewAppendableFile(path, &f, &t)) return rc;
+  if (t.size > 0 && Check(FaultOp::kReadLastByte, path) != 0) t.last_byte_known = false;
+  *tail = t;
+  *out = std::make_unique<FaultWritableFile>(this, path, std::move(f));
+  return 0;
+}
+
 int FaultEnv::TruncateFile(const std::string& path, uint64_t size) {
   if (int err = Check(FaultOp::kTruncate, path)) return err;
   return base_->TruncateFile(path, size);

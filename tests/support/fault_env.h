@@ -34,12 +34,12 @@ namespace testsupport {
 enum class FaultOp {
   kOpenRead,      // NewSequentialFile
   kRead,          // SequentialFile::Read
-  kOpenWrite,     // NewWritableFile (either mode)
+  kOpenWrite,     // NewWritableFile (either mode), NewAppendableFile
   kWrite,         // WritableFile::Append
   kSync,          // WritableFile::Sync
   kClose,         // WritableFile::Close (the file is closed anyway)
-  kStat,          // Env::Stat
-  kReadLastByte,  // Env::ReadLastByte
+  kStat,          // Env::Stat; the size NewAppendableFile reports
+  kReadLastByte,  // Env::ReadLastByte; the last byte NewAppendableFile reports
   kTruncate,      // Env::TruncateFile
   kRename,        // Env::RenameFile
   kRemove,        // Env::RemoveFile
@@ -80,6 +80,8 @@ class FaultEnv : public kestova::Env {
                       std::unique_ptr<kestova::WritableFile>* out) override;
   int Stat(const std::string& path, kestova::FileInfo* info) override;
   int ReadLastByte(const std::string& path, char* byte) override;
+  int NewAppendableFile(const std::string& path, std::unique_ptr<kestova::WritableFile>* out,
+                        kestova::FileTail* tail) override;
   int TruncateFile(const std::string& path, uint64_t size) override;
   int RenameFile(const std::string& from, const std::string& to) override;
   int RemoveFile(const std::string& path) override;

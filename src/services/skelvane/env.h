@@ -45,6 +45,13 @@ struct FileInfo {
   uint64_t size = 0;
 };
 
+// What NewAppendableFile saw of the file it opened.
+struct FileTail {
+  uint64_t size = 0;             // length at the open
+  bool last_byte_known = false;  // false for an empty file and when the byte could not be read
+  char last_byte = 0;
+};
+
 class Env {
  public:
   using SteadyTime = std::chrono::steady_clock::time_point;
@@ -67,6 +74,12 @@ class Env {
   virtual int Stat(const std::string& path, FileInfo* info) = 0;
   // Reads the last byte of a file (for the torn-line check). Returns ENODATA for an empty file.
   virtual int ReadLastByte(const std::string& path, char* byte) = 0;
+  // Opens an existing file for appending and reports its size and last byte as of the open, so
+  // that one open serves the append, the size-limit check and the torn-line check. Never creates
+  // the file: a missing one gives ENOENT. The default composes Stat, ReadLastByte and
+  // NewWritableFile; the POSIX Env does it all on one descriptor.
+  virtual int NewAppendableFile(const std::string& path, std::unique_ptr<WritableFile>* out,
+                                FileTail* tail);
   virtual int TruncateFile(const std::string& path, uint64_t size) = 0;
   virtual int RenameFile(const std::string& from, const std::string& to) = 0;
   virtual int RemoveFile(const std::string& path) = 0;

@@ -143,6 +143,32 @@ class PosixEnv final : public Env {
     return rc;
   }
 
+  int NewAppendableFile(const std::string& path, std::unique_ptr<WritableFile>* out,
+                        FileTail* tail) override {
+    out->reset();
+    *tail = FileTail{};
+    // Read access only serves the last-byte check; the store falls back to its own steps when a
+    // file cannot be opened this way.
+    int fd = OpenRetry(path.c_str(), O_RDWR | O_APPEND);
+    if (fd < 0) return errno;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      int err = errno;
+      ::close(fd);
+      return err;
+    }
+    tail->size = static_cast<uint64_t>(st.st_size);
+    if (st.st_size > 0) {
+      ssize_t r;
+      do {
+        r = ::pread(fd, &tail->last_byte, 1, st.st_size - 1);
+      } while (r < 0 && errno == EINTR);
+      tail->last_byte_known = r == 1;
+    }
+    *out = std::make_unique<PosixWritableFile>(fd);
+    return 0;
+  }
+
   int TruncateFile(const std::string& path, uint64_t size) override {
     int rc;
     do {
@@ -191,6 +217,19 @@ class PosixEnv final : public Env {
 };
 
 }  // namespace
+
+int Env::NewAppendableFile(const std::string& path, std::unique_ptr<WritableFile>* out,
+                           FileTail* tail) {
+  out->reset();
+  *tail = FileTail{};
+  FileInfo info;
+  if (int err = Stat(path, &info)) return err;
+  if (!info.exists) return ENOENT;
+  if (info.is_directory) return EISDIR;
+  tail->size = info.size;
+  if (info.size > 0) tail->last_byte_known = ReadLastByte(path, &tail->last_byte) == 0;
+  return NewWritableFile(path, /*truncate=*/false, out);
+}
 
 Env* Env::Default() {
   // Deliberately leaked: usable from static destructors and never torn down under a running store.

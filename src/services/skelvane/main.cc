@@ -3,6 +3,7 @@
 // Every failure that reaches main becomes one critical log line and exit status 1; there is no
 // other way out of the process short of being killed.
 #include <fmt/format.h>
+#include <signal.h>
 
 #include <exception>
 #include <string>
@@ -13,6 +14,9 @@
 #include "version.h"
 
 int main(int argc, char** argv) {
+  // A log reader that goes away (a closed pipe on standard output) must not kill the service: the
+  // write then fails with EPIPE and the logger falls back to standard error.
+  signal(SIGPIPE, SIG_IGN);
   // argv[0] goes into the log directory unchanged (a path stays a path). A process started with an
   // empty argv has none; fall back to the program's name rather than formatting a null pointer.
   const char* program = (argc > 0 && argv[0] != nullptr) ? argv[0] : "skelvane";
