@@ -70,7 +70,8 @@ Publish a message yourself:
   mosquitto_pub -h 127.0.0.1 -p $port -q 1 -t $TOPIC -m '{"timestamp":'\$(date +%s)',"msg_id":"m1","v":1}'
 Acknowledge it:
   mosquitto_pub -h 127.0.0.1 -p $port -q 1 -t $TOPIC/ack -m '{"acks":[{"timestamp":<ts>,"msg_id":"m1"}]}'
-A demo publisher now sends one message a second. Ctrl-C stops everything.
+A demo publisher now runs 60-second cycles: normal traffic with resends, a receiver outage
+(rotation into archives), recovery (archives restored and resent). Ctrl-C stops everything.
 ------------------------------------------------------------------------------------------------
 INFO
 
