@@ -22,4 +22,11 @@ if [ -x scripts/fuzz-smoke.sh ]; then
   echo "== fuzz smoke run"
   bash scripts/fuzz-smoke.sh
 fi
+echo "== arm64 cross build and unit tests under qemu"
+JOBS="$JOBS" bash scripts/test-arm64.sh
+
+echo "== Debian packages (amd64, arm64) and install test"
+JOBS="$JOBS" bash scripts/package.sh
+bash tests/package/install_test.sh
+
 echo "== all tests passed"
