@@ -133,3 +133,29 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// A configured topic that ends in "#" is a valid filter, but its acknowledgement topic ("/a/#/ack")
+// is not. The refusal must be logged and the service must go on capturing its other topics.
+TEST(StartupTest, InvalidDerivedAckFilterDoesNotStopTheService) {
+  TempDir tmp;
+  const std::string config = tmp.file("skelvane.json");
+  testsupport::WriteFile(config, R"({"topics": ["/kv/wild/#", "/kv/plain"], "storage": {"dir": ")" +
+                                     tmp.file("outbox") + R"("}})");
+  Subprocess child({testsupport::BinDir() + "/skelvane", config},
+                   {{"KESTOVA_LOG", "/P7.Sink=Console /P7.Trc.Verb=0"},
+                    {"KESTOVA_MQTT_URI", "tcp://127.0.0.1:9"}},
+                   tmp.file("output.txt"));
+  const bool entered = testsupport::WaitFor(
+      [&] { return child.Output().find("Entering message loop...") != std::string::npos; },
+      std::chrono::seconds(20));
+  EXPECT_TRUE(entered) << child.Output();
+  EXPECT_TRUE(child.running()) << child.Output();
+  const std::string out = child.Output();
+  EXPECT_NE(out.find("MQTT subscribe to /kv/wild/#/ack refused"), std::string::npos) << out;
+  EXPECT_NE(out.find("Monitoring topic: /kv/plain (ack: /kv/plain/ack)"), std::string::npos);
+  EXPECT_EQ(out.find("Fatal error"), std::string::npos) << out;
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fmt/format.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -448,17 +449,13 @@ std::set<int> BrokerPorts(const MqttOptions& opts) {
   return ports;
 }
 
-// Cuts the TCP connection under Paho, so the PUBACK Paho sends when the current arrival callback
-// returns never reaches the broker, which keeps the message for the persistent session. Paho sees
-// a lost connection. Needed at shutdown only: a message can only be refused by not returning from
-// its callback, and while the callback holds Paho's lock nothing (not even a disconnect) happens.
-// Paho offers no handle on its socket, so the process's TCP sockets are searched for the one whose
-// peer port is a configured broker port; anything but exactly one match is left alone.
-bool SeverConnection(const Core& c) {
+// Paho offers no handle on its socket, so the process's TCP sockets are searched for those whose
+// peer port is a configured broker port.
+std::vector<int> BrokerSockets(const Core& c) {
   const std::set<int> ports = BrokerPorts(c.opts);
   std::vector<int> matches;
   DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return false;
+  if (dir == nullptr) return {};
   while (const dirent* e = ::readdir(dir)) {
     const int fd = std::atoi(e->d_name);
     int type = 0;
@@ -476,7 +473,29 @@ bool SeverConnection(const Core& c) {
     if (ports.count(port) > 0) matches.push_back(fd);
   }
   ::closedir(dir);
+  return matches;
+}
+
+// Cuts the TCP connection under Paho, so the PUBACK Paho sends when the current arrival callback
+// returns never reaches the broker, which keeps the message for the persistent session. Paho sees
+// a lost connection. Needed at shutdown only: a message can only be refused by not returning from
+// its callback, and while the callback holds Paho's lock nothing (not even a disconnect) happens.
+// Anything but exactly one broker socket is left alone.
+bool SeverConnection(const Core& c) {
+  const std::vector<int> matches = BrokerSockets(c);
   return matches.size() == 1 && ::shutdown(matches.front(), SHUT_RDWR) == 0;
+}
+
+// Paho C 1.3 leaves Nagle's algorithm on. A resend step writes several small packets in a row
+// (PUBACKs of the messages it received, the next publish), and a small packet written while an
+// earlier one is still unacknowledged waits for the broker's delayed TCP acknowledgement: about
+// 40 ms on Linux, on every step. Set on every connection; another client's broker socket that
+// matches as well gains the same.
+void DisableNagle(const Core& c) {
+  for (int fd : BrokerSockets(c)) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  }
 }
 
 // ---- Paho callbacks ----
@@ -547,6 +566,7 @@ void OnConnected(void* context, char* /*cause*/) {
     }
     hub.cv.notify_all();
   }
+  DisableNagle(*c);
   SKV_LOG(P7::kInfo, "MQTT connected to %s", where.c_str());
 }
 
@@ -783,8 +803,13 @@ int MqttAsyncWrapper::Subscribe(const std::string& topic, Qos qos, bool /*flag*/
   const int q = static_cast<int>(qos);
   std::string problem = FilterProblem(topic);
   if (problem.empty() && (q < 0 || q > 2)) problem = "QoS must be 0, 1 or 2";
-  if (!problem.empty())
-    throw std::runtime_error(fmt::format("MQTT subscribe to {}: {}", topic, problem));
+  // A filter the broker would refuse is reported and skipped, not thrown: one bad configured topic
+  // (for example "a/#", whose derived acknowledgement filter "a/#/ack" is invalid) must not stop
+  // the capture of every other topic.
+  if (!problem.empty()) {
+    SKV_LOG(P7::kError, "MQTT subscribe to %s refused: %s", topic.c_str(), problem.c_str());
+    return MQTTASYNC_BAD_STRUCTURE;
+  }
 
   Hub& hub = Hub::Get();
   Core* c = impl_->core.get();

@@ -57,8 +57,9 @@
 //
 // Errors: Connect() throws std::runtime_error only when Paho refuses to start connecting (an
 // unreachable broker is retried: first after about 1 s, doubling up to 30 s; Paho acts on a 3 s
-// tick, so a restarted broker is typically back within a few seconds). Subscribe() throws for an
-// invalid topic filter or QoS; a subscription the broker refuses is logged as an error.
+// tick, so a restarted broker is typically back within a few seconds). Subscribe() logs an error and
+// returns a non-zero code for an invalid topic filter or QoS (never throws); a subscription the
+// broker refuses is logged as an error.
 //
 // Arguments the production client does not interpret:
 //   Connect(flag, on_success, on_failure): flag is unused and the callbacks are never called
