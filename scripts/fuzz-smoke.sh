@@ -21,7 +21,8 @@ CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja \
   -DSKELVANE_BUILD_TESTS=OFF -DSKELVANE_BUILD_BENCH=OFF >/dev/null
 # target:corpus directory (fuzz/corpus/<dir> holds the seeds); FUZZ_TARGETS picks a subset.
 TARGETS=${FUZZ_TARGETS:-"data_handler_fuzz:data ack_handler_fuzz:ack config_loader_fuzz:config
-  record_line_fuzz:record_line outbox_file_fuzz:outbox_file base64_fuzz:base64 archive_fuzz:archive"}
+  record_line_fuzz:record_line outbox_file_fuzz:outbox_file base64_fuzz:base64 archive_fuzz:archive
+  line_reader_diff_fuzz:line_reader_diff"}
 # shellcheck disable=SC2086
 cmake --build "$BUILD" -j "$JOBS" --target $(for p in $TARGETS; do echo "${p%%:*}"; done)
 

@@ -180,8 +180,9 @@ int FaultEnv::ReadLastByte(const std::string& path, char* byte) {
 }
 
 // One open that stands for three calls: a fault injected on opening for writing, on Stat or on
-// ReadLastByte of the path applies here as it would to the separate call.
-int FaultEnv::NewAppendableFile(const std::string& path,
+// ReadLastByte of the path applies here as it would to the separate call (the last byte only
+// when it is read, not when `known` vouches for it).
+int FaultEnv::NewAppendableFile(const std::string& path, const kestova::FileTail* known,
                                 std::unique_ptr<kestova::WritableFile>* out,
                                 kestova::FileTail* tail) {
   out->reset();
@@ -190,8 +191,11 @@ int FaultEnv::NewAppendableFile(const std::string& path,
   if (int err = Check(FaultOp::kStat, path)) return err;
   std::unique_ptr<kestova::WritableFile> f;
   kestova::FileTail t;
-  if (int rc = base_->NewAppendableFile(path, &f, &t)) return rc;
-  if (t.size > 0 && Check(FaultOp::kReadLastByte, path) != 0) t.last_byte_known = false;
+  if (int rc = base_->NewAppendableFile(path, known, &f, &t)) return rc;
+  const bool vouched = known != nullptr && known->VouchesFor(t.size);
+  if (t.size > 0 && !vouched && Check(FaultOp::kReadLastByte, path) != 0) {
+    t.last_byte_known = false;
+  }
   *tail = t;
   *out = std::make_unique<FaultWritableFile>(this, path, std::move(f));
   return 0;

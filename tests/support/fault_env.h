@@ -80,7 +80,8 @@ class FaultEnv : public kestova::Env {
                       std::unique_ptr<kestova::WritableFile>* out) override;
   int Stat(const std::string& path, kestova::FileInfo* info) override;
   int ReadLastByte(const std::string& path, char* byte) override;
-  int NewAppendableFile(const std::string& path, std::unique_ptr<kestova::WritableFile>* out,
+  int NewAppendableFile(const std::string& path, const kestova::FileTail* known,
+                        std::unique_ptr<kestova::WritableFile>* out,
                         kestova::FileTail* tail) override;
   int TruncateFile(const std::string& path, uint64_t size) override;
   int RenameFile(const std::string& from, const std::string& to) override;

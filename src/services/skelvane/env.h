@@ -45,11 +45,16 @@ struct FileInfo {
   uint64_t size = 0;
 };
 
-// What NewAppendableFile saw of the file it opened.
+// The end of a file as NewAppendableFile saw it when it opened the file.
 struct FileTail {
   uint64_t size = 0;             // length at the open
   bool last_byte_known = false;  // false for an empty file and when the byte could not be read
   char last_byte = 0;
+
+  // Whether `known` vouches for the last byte of a file found `size` bytes long.
+  bool VouchesFor(uint64_t found_size) const {
+    return last_byte_known && found_size > 0 && size == found_size;
+  }
 };
 
 class Env {
@@ -76,10 +81,12 @@ class Env {
   virtual int ReadLastByte(const std::string& path, char* byte) = 0;
   // Opens an existing file for appending and reports its size and last byte as of the open, so
   // that one open serves the append, the size-limit check and the torn-line check. Never creates
-  // the file: a missing one gives ENOENT. The default composes Stat, ReadLastByte and
-  // NewWritableFile; the POSIX Env does it all on one descriptor.
-  virtual int NewAppendableFile(const std::string& path, std::unique_ptr<WritableFile>* out,
-                                FileTail* tail);
+  // the file: a missing one gives ENOENT. `known` (may be null) is what the caller knows of the
+  // file's end from its own last write: when the size found equals known->size and
+  // known->last_byte_known, that last byte is reported without reading it. The default composes
+  // Stat, ReadLastByte and NewWritableFile; the POSIX Env does it all on one descriptor.
+  virtual int NewAppendableFile(const std::string& path, const FileTail* known,
+                                std::unique_ptr<WritableFile>* out, FileTail* tail);
   virtual int TruncateFile(const std::string& path, uint64_t size) = 0;
   virtual int RenameFile(const std::string& from, const std::string& to) = 0;
   virtual int RemoveFile(const std::string& path) = 0;

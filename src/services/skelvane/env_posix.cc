@@ -143,25 +143,30 @@ class PosixEnv final : public Env {
     return rc;
   }
 
-  int NewAppendableFile(const std::string& path, std::unique_ptr<WritableFile>* out,
-                        FileTail* tail) override {
+  int NewAppendableFile(const std::string& path, const FileTail* known,
+                        std::unique_ptr<WritableFile>* out, FileTail* tail) override {
     out->reset();
     *tail = FileTail{};
     // Read access only serves the last-byte check; the store falls back to its own steps when a
     // file cannot be opened this way.
     int fd = OpenRetry(path.c_str(), O_RDWR | O_APPEND);
     if (fd < 0) return errno;
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
+    // The length from lseek rather than fstat: on the append path every system call shows, and
+    // lseek is the cheapest way to the size of an open file.
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0) {
       int err = errno;
       ::close(fd);
       return err;
     }
-    tail->size = static_cast<uint64_t>(st.st_size);
-    if (st.st_size > 0) {
+    tail->size = static_cast<uint64_t>(end);
+    if (known != nullptr && known->VouchesFor(tail->size)) {
+      tail->last_byte_known = true;
+      tail->last_byte = known->last_byte;
+    } else if (end > 0) {
       ssize_t r;
       do {
-        r = ::pread(fd, &tail->last_byte, 1, st.st_size - 1);
+        r = ::pread(fd, &tail->last_byte, 1, end - 1);
       } while (r < 0 && errno == EINTR);
       tail->last_byte_known = r == 1;
     }
@@ -218,8 +223,8 @@ class PosixEnv final : public Env {
 
 }  // namespace
 
-int Env::NewAppendableFile(const std::string& path, std::unique_ptr<WritableFile>* out,
-                           FileTail* tail) {
+int Env::NewAppendableFile(const std::string& path, const FileTail* known,
+                           std::unique_ptr<WritableFile>* out, FileTail* tail) {
   out->reset();
   *tail = FileTail{};
   FileInfo info;
@@ -227,7 +232,12 @@ int Env::NewAppendableFile(const std::string& path, std::unique_ptr<WritableFile
   if (!info.exists) return ENOENT;
   if (info.is_directory) return EISDIR;
   tail->size = info.size;
-  if (info.size > 0) tail->last_byte_known = ReadLastByte(path, &tail->last_byte) == 0;
+  if (known != nullptr && known->VouchesFor(info.size)) {
+    tail->last_byte_known = true;
+    tail->last_byte = known->last_byte;
+  } else if (info.size > 0) {
+    tail->last_byte_known = ReadLastByte(path, &tail->last_byte) == 0;
+  }
   return NewWritableFile(path, /*truncate=*/false, out);
 }
 

@@ -16,6 +16,15 @@
 #include "record_format.h"
 
 namespace kestova {
+namespace {
+
+// Output buffer of a flush: large enough that the rewrite costs few write calls, small enough to
+// leave no mark on the resident size.
+constexpr size_t kFlushChunk = 128 * 1024;
+// Larger buffers than this are not kept between calls.
+constexpr size_t kKeptBuffer = 1 << 20;
+
+}  // namespace
 
 OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)
     : env_(env),
@@ -25,7 +34,8 @@ OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)
       max_dir_kb_(config.max_dir_kb),
       rotation_cooldown_(config.rotation_cooldown),
       max_index_(config.max_index),
-      sync_(config.sync) {
+      sync_(config.sync),
+      active_path_(ActiveFilePath(config.dir)) {
   ensureDir(dir_);  // start-up goes on without the directory; later operations report on their own
 
   const std::string temp = TempFilePath(activePath());
@@ -95,19 +105,22 @@ std::string OutboxStore::activePath() const { return ActiveFilePath(dir_); }
 
 void OutboxStore::rebuildIndex() {
   known_.clear();
+  end_written_ = FileTail{};  // a restore has just replaced the file
   std::unique_ptr<SequentialFile> file;
-  if (env_->NewSequentialFile(activePath(), &file) != 0) return;
+  if (env_->NewSequentialFile(active_path_, &file) != 0) return;
 
   int32_t valid = 0;
   int32_t broken = 0;
-  LineReader reader(file.get());
+  LineReader reader(file.get(), &read_buf_);
   std::string_view line;
   int64_t ts = 0;
   std::string msg_id;
   std::string error;
   while (reader.Next(&line)) {
     if (ParseRecordKey(line, &ts, &msg_id, &error)) {
-      known_.insert(AckKey{ts, std::move(msg_id)});
+      // Lines are in capture order, so a new key mostly sorts last: the end is the hint that
+      // makes those inserts constant-time (a wrong hint costs a normal insert).
+      known_.emplace_hint(known_.end(), AckKey{ts, std::move(msg_id)});
       ++valid;
     } else {
       ++broken;
@@ -124,6 +137,12 @@ void OutboxStore::rebuildIndex() {
   } else {
     SKV_LOG(P7::kInfo, "Index rebuild: %d entries", valid);
   }
+  trimBuffers();
+}
+
+void OutboxStore::trimBuffers() {
+  if (read_buf_.capacity() > kKeptBuffer) std::string().swap(read_buf_);
+  if (write_buf_.capacity() > kKeptBuffer) std::string().swap(write_buf_);
 }
 
 int32_t OutboxStore::pendingCount() const {
@@ -140,7 +159,9 @@ int32_t OutboxStore::pendingCount() const {
 bool OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t timestamp,
                         const std::string& msg_id, const std::string& topic) {
   AckKey key{timestamp, msg_id};
-  if (known_.count(key) != 0) {
+  // One descent answers the duplicate test and finds where the key goes.
+  const auto hint = known_.lower_bound(key);
+  if (hint != known_.end() && *hint == key) {
     SKV_LOG(P7::kDebug, "Duplicate skipped: ts=%lld msg_id=%s", static_cast<long long>(timestamp),
             msg_id.c_str());
     return false;
@@ -151,49 +172,19 @@ bool OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t timestamp,
     return false;
   }
 
-  rotateIfNeeded();
-
-  // Serialised before the file is touched: invalid UTF-8 throws from here and nothing is written.
-  std::string line =
-      FormatRecordLine(timestamp, msg_id, topic, base64_encode(payload, static_cast<size_t>(len)));
-
-  const std::string path = activePath();
-  FileInfo info;
-  if (env_->Stat(path, &info) != 0) {
-    // Without the current length a failed append could not be cut back.
-    SKV_LOG(P7::kError, "Cannot open outbox file for append");
-    return false;
+  const size_t size = static_cast<size_t>(len);
+  switch (appendThroughOneOpen(timestamp, msg_id, topic, payload, size)) {
+    case Append::kDone:
+      known_.emplace_hint(hint, std::move(key));  // nothing touched known_ since the lookup
+      break;
+    case Append::kFailed:
+      return false;
+    case Append::kNotTaken:
+      // The rotation these steps may run clears known_, so the hint may no longer be valid.
+      if (!appendThroughSteps(timestamp, msg_id, topic, payload, size)) return false;
+      known_.insert(std::move(key));
+      break;
   }
-  const uint64_t old_size = info.exists ? info.size : 0;
-  if (old_size > 0) {
-    // A line torn by a crash or a full disk would swallow the new record; end it first, so the
-    // fragment stays a broken line of its own. When the last byte cannot be read, the extra line
-    // feed is harmless: an empty line is skipped by every reader.
-    char last = '\n';
-    if (env_->ReadLastByte(path, &last) != 0 || last != '\n') line.insert(line.begin(), '\n');
-  }
-
-  std::unique_ptr<WritableFile> file;
-  if (env_->NewWritableFile(path, /*truncate=*/false, &file) != 0) {
-    SKV_LOG(P7::kError, "Cannot open outbox file for append");
-    return false;
-  }
-  int err = file->Append(line.data(), line.size());
-  if (err == 0 && sync_) err = file->Sync();
-  int close_err = file->Close();
-  if (err == 0) err = close_err;
-  if (err != 0) {
-    SKV_LOG(P7::kError, "Write to outbox file failed: %s", std::strerror(err));
-    // Whatever part of the line reached the file would otherwise stay as a torn line.
-    if (int terr = env_->TruncateFile(path, old_size)) {
-      SKV_LOG(P7::kError, "Cannot cut %s back to %llu bytes: %s", path.c_str(),
-              static_cast<unsigned long long>(old_size), std::strerror(terr));
-    }
-    return false;
-  }
-  if (sync_ && !info.exists) env_->SyncDir(dir_);  // the new file's directory entry
-
-  known_.insert(std::move(key));
   // The record of an evicted key stays in the file and is still offered by pending retrieval.
   while (static_cast<int32_t>(known_.size()) > max_index_) known_.erase(known_.begin());
 
@@ -201,6 +192,85 @@ bool OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t timestamp,
           static_cast<long long>(timestamp), msg_id.c_str(), topic.c_str(),
           static_cast<size_t>(len));
   return true;
+}
+
+// The common case: the active file exists and is below its rotation limit. One open gives the
+// descriptor to append through, the size (so rotateIfNeeded, which would find nothing to do, is
+// skipped) and the last byte (for the torn-line check).
+OutboxStore::Append OutboxStore::appendThroughOneOpen(int64_t timestamp, const std::string& msg_id,
+                                                      const std::string& topic,
+                                                      const uint8_t* payload, size_t len) {
+  std::unique_ptr<WritableFile> file;
+  FileTail tail;
+  const FileTail known = end_written_;
+  end_written_ = FileTail{};  // set again by writeRecord when this append succeeds
+  if (env_->NewAppendableFile(active_path_, &known, &file, &tail) != 0) return Append::kNotTaken;
+  const uint64_t limit =
+      max_file_kb_ > 0 ? uint64_t{static_cast<uint32_t>(max_file_kb_)} * 1024 : 0;
+  if (tail.size >= limit) return Append::kNotTaken;  // closes the file before a rotation moves it
+
+  // Serialised before anything is written: invalid UTF-8 throws from here and the file is closed
+  // unchanged.
+  line_buf_.assign(1, '\n');
+  AppendRecordLine(&line_buf_, timestamp, msg_id, topic, payload, len);
+  const bool torn = tail.size > 0 && (!tail.last_byte_known || tail.last_byte != '\n');
+  return writeRecord(file.get(), tail.size, torn) ? Append::kDone : Append::kFailed;
+}
+
+bool OutboxStore::appendThroughSteps(int64_t timestamp, const std::string& msg_id,
+                                     const std::string& topic, const uint8_t* payload, size_t len) {
+  rotateIfNeeded();
+
+  // Serialised before the file is touched: invalid UTF-8 throws from here and nothing is written.
+  line_buf_.assign(1, '\n');
+  AppendRecordLine(&line_buf_, timestamp, msg_id, topic, payload, len);
+
+  FileInfo info;
+  if (env_->Stat(active_path_, &info) != 0) {
+    // Without the current length a failed append could not be cut back.
+    SKV_LOG(P7::kError, "Cannot open outbox file for append");
+    return false;
+  }
+  const uint64_t old_size = info.exists ? info.size : 0;
+  bool torn = false;
+  if (old_size > 0) {
+    // When the last byte cannot be read, the extra line feed is harmless: an empty line is
+    // skipped by every reader.
+    char last = '\n';
+    torn = env_->ReadLastByte(active_path_, &last) != 0 || last != '\n';
+  }
+
+  std::unique_ptr<WritableFile> file;
+  if (env_->NewWritableFile(active_path_, /*truncate=*/false, &file) != 0) {
+    SKV_LOG(P7::kError, "Cannot open outbox file for append");
+    return false;
+  }
+  if (!writeRecord(file.get(), old_size, torn)) return false;
+  if (sync_ && !info.exists) env_->SyncDir(dir_);  // the new file's directory entry
+  return true;
+}
+
+bool OutboxStore::writeRecord(WritableFile* file, uint64_t old_size, bool torn) {
+  // A line torn by a crash or a full disk would swallow the new record; it is ended first, so the
+  // fragment stays a broken line of its own.
+  const size_t skip = torn ? 0 : 1;
+  int err = file->Append(line_buf_.data() + skip, line_buf_.size() - skip);
+  if (err == 0 && sync_) err = file->Sync();
+  int close_err = file->Close();
+  if (err == 0) err = close_err;
+  if (err == 0) {
+    end_written_.size = old_size + line_buf_.size() - skip;
+    end_written_.last_byte_known = true;
+    end_written_.last_byte = '\n';
+    return true;
+  }
+  SKV_LOG(P7::kError, "Write to outbox file failed: %s", std::strerror(err));
+  // Whatever part of the line reached the file would otherwise stay as a torn line.
+  if (int terr = env_->TruncateFile(active_path_, old_size)) {
+    SKV_LOG(P7::kError, "Cannot cut %s back to %llu bytes: %s", active_path_.c_str(),
+            static_cast<unsigned long long>(old_size), std::strerror(terr));
+  }
+  return false;
 }
 
 void OutboxStore::ackMessage(int64_t timestamp, const std::string& msg_id) {
@@ -213,23 +283,35 @@ void OutboxStore::ackMessage(int64_t timestamp, const std::string& msg_id) {
 int32_t OutboxStore::flushAcks() {
   if (ack_queue_.empty()) return 0;
 
-  const std::string path = activePath();
+  end_written_ = FileTail{};  // the file is rewritten, or a restore may replace it
+  const std::string& path = active_path_;
   std::unique_ptr<SequentialFile> in;
   if (env_->NewSequentialFile(path, &in) != 0) {
     ack_queue_.clear();  // nothing to compact: no queued key can have a line here
     return 0;
   }
 
-  // The new file's content, every kept line exactly as read and ended by '\n'.
-  std::string kept;
-  FileInfo info;
-  if (env_->Stat(path, &info) == 0) kept.reserve(static_cast<size_t>(info.size) + 1);
+  // The new file is written while the old one is read, through a buffer of bounded size, so a
+  // flush holds a chunk of the file in memory rather than all of it. A failed write is only
+  // noted here: the reading goes on, so every broken line is reported as it would be otherwise,
+  // and a read failure, which aborts as well, is what gets reported when both happen.
+  const std::string temp = TempFilePath(path);
+  std::unique_ptr<WritableFile> out;
+  int write_err = env_->NewWritableFile(temp, /*truncate=*/true, &out);
+  std::string& chunk = write_buf_;
+  chunk.clear();
+  chunk.reserve(kFlushChunk);
+  auto write_chunk = [&] {
+    if (write_err == 0 && !chunk.empty()) write_err = out->Append(chunk.data(), chunk.size());
+    chunk.clear();
+  };
+
   size_t kept_lines = 0;
   int32_t flushed = 0;
   int32_t broken = 0;
   std::vector<const AckKey*> acked;  // keys of dropped lines; erased from known_ after the commit
   {
-    LineReader reader(in.get());
+    LineReader reader(in.get(), &read_buf_);
     std::string_view line;
     int64_t ts = 0;
     std::string msg_id;
@@ -251,39 +333,43 @@ int32_t OutboxStore::flushAcks() {
         ++flushed;
         continue;
       }
-      kept.append(line);
-      kept += '\n';
+      // Every kept line exactly as read, ended by '\n'.
+      chunk.append(line);
+      chunk += '\n';
       ++kept_lines;
+      if (chunk.size() >= kFlushChunk) write_chunk();
     }
     if (reader.status() != 0) {
       // Rewriting from a partial read would drop every line after the failure.
       SKV_LOG(P7::kError, "flushAcks: read failed: %s, aborting flush",
               std::strerror(reader.status()));
-      return 0;  // no temp file was created yet
+      out.reset();
+      env_->RemoveFile(temp);
+      trimBuffers();
+      return 0;  // ack_queue_, known_ and the active file stay as they were
     }
   }
   in.reset();
+  write_chunk();
+  trimBuffers();
 
-  const std::string temp = TempFilePath(path);
   auto abort_flush = [&] {
     env_->RemoveFile(temp);
     return 0;  // ack_queue_, known_ and the active file stay as they were; the next flush retries
   };
 
-  std::unique_ptr<WritableFile> out;
-  int err = env_->NewWritableFile(temp, /*truncate=*/true, &out);
-  if (err == 0) {
-    err = out->Append(kept.data(), kept.size());
-    if (err == 0 && sync_) err = out->Sync();
+  if (out != nullptr) {
+    if (write_err == 0 && sync_) write_err = out->Sync();
     int close_err = out->Close();
-    if (err == 0) err = close_err;  // a delayed write error shows up at close
+    if (write_err == 0) write_err = close_err;  // a delayed write error shows up at close
   }
-  if (err != 0) {
+  if (write_err != 0) {
     SKV_LOG(P7::kError, "flushAcks: write to temp failed, aborting flush");
     return abort_flush();
   }
   out.reset();
 
+  int err = 0;
   if ((err = env_->RenameFile(temp, path)) != 0) {
     SKV_LOG(P7::kError, "flushAcks: rename failed: %s", std::strerror(err));
     return abort_flush();
@@ -313,9 +399,9 @@ std::vector<PendingMessage> OutboxStore::getPending(int32_t n) {
   std::vector<PendingMessage> result;
   if (n < 1) return result;
   std::unique_ptr<SequentialFile> file;
-  if (env_->NewSequentialFile(activePath(), &file) != 0) return result;
+  if (env_->NewSequentialFile(active_path_, &file) != 0) return result;
 
-  LineReader reader(file.get());
+  LineReader reader(file.get(), &read_buf_);
   std::string_view line;
   RecordLine record;
   std::string error;
@@ -343,6 +429,7 @@ std::vector<PendingMessage> OutboxStore::getPending(int32_t n) {
     SKV_LOG(P7::kError, "getPending: read of %s failed: %s", activePath().c_str(),
             std::strerror(reader.status()));
   }
+  trimBuffers();
   return result;
 }
 

@@ -136,6 +136,19 @@ class OutboxStore {
   // Clears restored_active_, restored_total_ and restored_acked_.
   void resetRestoreState();
 
+  // store's two ways to the file: through one descriptor that answers the size-limit and
+  // torn-line checks as well, or, when that is not possible (missing file, file at its limit,
+  // open failure), through the separate steps that also create the file and rotate it.
+  enum class Append { kDone, kFailed, kNotTaken };
+  Append appendThroughOneOpen(int64_t timestamp, const std::string& msg_id,
+                              const std::string& topic, const uint8_t* payload, size_t len);
+  bool appendThroughSteps(int64_t timestamp, const std::string& msg_id, const std::string& topic,
+                          const uint8_t* payload, size_t len);
+  // Writes line_buf_ (minus its first byte unless the file's last line is torn) to `file`, which
+  // was `old_size` bytes long, and notes the new end in end_written_; on failure cuts the file
+  // back and logs. True on success.
+  bool writeRecord(WritableFile* file, uint64_t old_size, bool torn);
+
   Env* env_;
   std::string dir_;
   bool compress_;
@@ -151,6 +164,24 @@ class OutboxStore {
   bool restored_active_ = false;
   int32_t restored_total_ = 0;
   int32_t restored_acked_ = 0;
+  // Derived from dir_ once; every operation opens it.
+  std::string active_path_;
+  // The record line being appended, kept between calls for its capacity only. Byte 0 is a line
+  // feed, written only to end a torn last line of the file.
+  std::string line_buf_;
+  // The active file's end as our last append left it (size and its final line feed), so the next
+  // append need not read the last byte back while the file still has that size. Forgotten by
+  // every operation that replaces or rewrites the file (flush, rebuild after a restore, a failed
+  // append); a rotation moves the file away (the next append creates a new one) or truncates it
+  // to a size this never matches. Relies on the store's contract that no other process changes
+  // the outbox files.
+  FileTail end_written_;
+  // Buffers of the file readers and of the flush's output, kept between calls so that the
+  // frequent flushes and reads of the resend chain do not map and fault in fresh pages each
+  // time; given back after a call that made them unusually large (a huge line).
+  std::string read_buf_;
+  std::string write_buf_;
+  void trimBuffers();
 };
 
 }  // namespace kestova

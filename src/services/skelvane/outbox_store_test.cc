@@ -1,5 +1,6 @@
 #include "outbox_store.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -279,6 +280,9 @@ TEST_F(StoreTest, FailedAppendIsCutBackAndReportsFalse) {
        "Write to outbox file failed: Input/output error"},
       {"open", [](FaultEnv& e) { e.Fail(FaultOp::kOpenWrite, "*/outbox.jsonl", ENOSPC); },
        "Cannot open outbox file for append"},
+      // without the file's length a failed append could not be cut back
+      {"stat", [](FaultEnv& e) { e.Fail(FaultOp::kStat, "*/outbox.jsonl", EIO); },
+       "Cannot open outbox file for append"},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -296,6 +300,157 @@ TEST_F(StoreTest, FailedAppendIsCutBackAndReportsFalse) {
     env_.Clear();
     EXPECT_TRUE(Put(*s, 2, "b"));
     EXPECT_EQ(Content(), before + Rec(2, "b") + "\n");
+  }
+}
+
+// In the steady state an append is one open of the file; the last byte is read back only when the
+// store did not write the file's end itself. Every operation that may replace the file makes the
+// next append look again, so a torn end put there is still ended before the new record.
+TEST_F(StoreTest, AppendTrustsOnlyTheEndItWroteItself) {
+  const std::pair<const char*, std::function<void(OutboxStore&)>> events[] = {
+      {"rebuild (as after a restore)", [](OutboxStore& s) { s.rebuildIndex(); }},
+      {"flush",
+       [](OutboxStore& s) {
+         s.ackMessage(99, "absent");
+         s.flushAcks();
+       }},
+      {"nothing", nullptr},  // the file's size then differs from what the store wrote
+  };
+  for (const auto& [name, event] : events) {
+    SCOPED_TRACE(name);
+    testsupport::TempDir dir;
+    cfg_.dir = dir.path();
+    auto s = Open();
+    ASSERT_TRUE(Put(*s, 1, "a"));  // creates the file
+    env_.ResetCounts();
+    ASSERT_TRUE(Put(*s, 2, "b"));
+    EXPECT_EQ(env_.Count(FaultOp::kOpenWrite), 1);
+    EXPECT_EQ(env_.Count(FaultOp::kReadLastByte), 0);
+    EXPECT_EQ(env_.Count(FaultOp::kOpenRead), 0);
+
+    // A torn end of the same length as the file the store wrote (or, with no event, longer).
+    std::string torn = Content();
+    torn.back() = 'x';
+    if (event) event(*s);
+    if (!event) torn += "y";
+    WriteFile(Path(), torn);
+    ASSERT_TRUE(Put(*s, 3, "c"));
+    EXPECT_EQ(Content(), torn + "\n" + Rec(3, "c", "cA==") + "\n");
+  }
+}
+
+TEST_F(StoreTest, UnreadableLastByteGetsALineFeedOfItsOwn) {
+  SetContent(Rec(1, "a") + "\n");
+  auto s = Open();
+  env_.Fail(FaultOp::kReadLastByte, "*", EIO);
+  EXPECT_TRUE(Put(*s, 2, "b"));
+  env_.Clear();
+  EXPECT_EQ(Content(), Rec(1, "a") + "\n\n" + Rec(2, "b", "cA==") + "\n");
+  EXPECT_EQ(Ids(s->getPending(5)),
+            (std::vector<std::string>{"a", "b"}));  // the empty line is skipped
+}
+
+// The append path must leave a full file to the rotation check: at the limit the record goes into
+// a fresh active file, below it into the current one.
+TEST_F(StoreTest, StoreRotatesAFullFileBeforeAppending) {
+  for (size_t size : {size_t{1023}, size_t{1024}}) {
+    SCOPED_TRACE(size);
+    testsupport::TempDir dir;
+    cfg_.dir = dir.path();
+    cfg_.max_file_kb = 1;
+    std::string text;
+    for (int i = 0; text.size() + Rec(i, "m").size() + 1 < size; ++i) text += Rec(i, "m") + "\n";
+    text += std::string(size - text.size() - 1, 'x') + "\n";  // a broken line pads to the size
+    SetContent(text);
+    auto s = Open();
+    ASSERT_TRUE(Put(*s, 500, "new"));
+    const std::vector<std::string> archives = listRotated(&env_, cfg_.dir);
+    if (size < 1024) {
+      EXPECT_TRUE(archives.empty());
+      EXPECT_EQ(Content(), text + Rec(500, "new", "cA==") + "\n");
+    } else {
+      ASSERT_EQ(archives.size(), 1u);
+      EXPECT_EQ(ReadFile(cfg_.dir + "/" + archives[0]), text);
+      EXPECT_EQ(Content(), Rec(500, "new", "cA==") + "\n");
+      EXPECT_EQ(s->known(), Keys({{500, "new"}}));
+    }
+  }
+}
+
+std::string Id(int i) { return fmt::format("m{}", i); }
+
+// A flush streams the new file out in chunks; the outcome, the messages and the failure handling
+// are those of one rewrite of the whole file.
+TEST_F(StoreTest, FlushOfAFileLargerThanItsBufferMatchesAWholeRewrite) {
+  std::string text, want;
+  int broken = 0, acked = 0, kept = 0;
+  for (int i = 0; text.size() < 600 * 1024; ++i) {
+    const std::string line = i % 97 == 5 ? "broken " + Id(i) : Rec(i, Id(i), std::string(300, 'A'));
+    text += line + "\n";
+    if (i % 97 == 5) {
+      ++broken;
+    } else if (i % 7 == 0) {
+      ++acked;
+    } else {
+      want += line + "\n";
+      ++kept;
+    }
+  }
+  struct Case {
+    const char* name;
+    std::function<void(FaultEnv&)> inject;
+    int32_t result;
+    const char* error;  // the one error line, or null
+  };
+  const Case cases[] = {
+      {"written", nullptr, acked + broken, nullptr},
+      {"first chunk refused", [](FaultEnv& e) { e.FailWriteAfter("*.tmp", 1000); }, 0,
+       "flushAcks: write to temp failed, aborting flush"},
+      {"read fails after a refused write",
+       [](FaultEnv& e) {
+         e.FailWriteAfter("*.tmp", 1000);
+         e.FailReadAfter("*/outbox.jsonl", 500 * 1024);
+       },
+       0, "flushAcks: read failed: Input/output error, aborting flush"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TempDir dir;
+    cfg_.dir = dir.path();
+    SetContent(text);
+    auto s = Open();
+    for (int i = 0; i < 5000; i += 7) s->ackMessage(i, Id(i));
+    if (c.inject) c.inject(env_);
+    P7::ScopedCapture cap;
+    EXPECT_EQ(s->flushAcks(), c.result);
+    env_.Clear();
+    EXPECT_FALSE(testsupport::FileExists(Path() + ".tmp"));
+    int warnings = 0;
+    for (const P7::Record& r : cap.records()) {
+      warnings += r.message.starts_with("Discarding broken line: ") ? 1 : 0;
+    }
+    // Every broken line is reported (up to a failed read), whatever happened to the writes.
+    const bool read_fails =
+        c.error != nullptr && std::string(c.error).find("read") != std::string::npos;
+    if (read_fails) {
+      EXPECT_GT(warnings, 0);
+      EXPECT_LT(warnings, broken);
+    } else {
+      EXPECT_EQ(warnings, broken);
+    }
+    if (c.error == nullptr) {
+      EXPECT_EQ(Content(), want);
+      EXPECT_EQ(cap.count("Flushed " + std::to_string(acked + broken) +
+                          " messages (acked+broken), " + std::to_string(kept) + " remain"),
+                1);
+      EXPECT_EQ(s->discarded(), broken);
+    } else {
+      EXPECT_EQ(Content(), text);
+      EXPECT_EQ(cap.records().size(), static_cast<size_t>(warnings) + 1);
+      EXPECT_EQ(cap.count(c.error, P7::kError), 1);
+      EXPECT_EQ(s->discarded(), 0);
+      EXPECT_FALSE(s->ackQueue().empty());  // kept for the next flush
+    }
   }
 }
 

@@ -1,6 +1,6 @@
 #include "record_format.h"
 
-#include <array>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -13,32 +13,133 @@ std::string ActiveFilePath(const std::string& dir) { return dir + "/" + kActiveF
 
 std::string TempFilePath(const std::string& active_path) { return active_path + kTempFileSuffix; }
 
+namespace {
+
+// Bytes that stand for themselves inside a JSON string: printable ASCII except '"' and '\\'.
+constexpr bool IsPlainByte(unsigned char c) {
+  return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+}
+
+// The first byte in [p, end) that is not plain, or end. This is the inner loop of both the writer
+// and the fast reader, so it looks at 16 bytes at a time where the compiler offers portable vector
+// types (SSE2 on x86-64, NEON on Arm64).
+const char* SkipPlain(const char* p, const char* end) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  using Bytes16 = signed char __attribute__((vector_size(16)));
+  while (end - p >= 16) {
+    Bytes16 v;
+    __builtin_memcpy(&v, p, sizeof v);
+    // As signed bytes, everything from 0x80 up is negative and so falls below 0x20 as well.
+    const Bytes16 bad = (v < 0x20) | (v == 0x7f) | (v == '"') | (v == '\\');
+    uint64_t half[2];
+    __builtin_memcpy(half, &bad, sizeof half);
+    if ((half[0] | half[1]) != 0) {
+      const int bit = half[0] != 0 ? __builtin_ctzll(half[0]) : 64 + __builtin_ctzll(half[1]);
+      return p + bit / 8;
+    }
+    p += 16;
+  }
+#endif
+  while (p < end && IsPlainByte(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+bool AllPlain(std::string_view s) {
+  return SkipPlain(s.data(), s.data() + s.size()) == s.data() + s.size();
+}
+
+// A string as dump() writes it. Plain strings are copied straight through, which is what the
+// library's escaper gives for them; everything else goes through the library, which also throws
+// type_error 316 for invalid UTF-8.
+void AppendJsonString(std::string* out, const std::string& s) {
+  if (AllPlain(s)) {
+    out->push_back('"');
+    out->append(s);
+    out->push_back('"');
+  } else {
+    out->append(json(s).dump());
+  }
+}
+
+// Standard Base64 with padding, the encoding of base64_encode (base64.cc), written in place.
+void AppendBase64(std::string* out, const uint8_t* data, size_t len) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const size_t start = out->size();
+  out->resize(start + (len + 2) / 3 * 4);
+  char* p = out->data() + start;
+  size_t i = 0;
+  for (; i + 3 <= len; i += 3) {
+    const uint32_t v = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8) | data[i + 2];
+    p[0] = kAlphabet[v >> 18];
+    p[1] = kAlphabet[(v >> 12) & 63];
+    p[2] = kAlphabet[(v >> 6) & 63];
+    p[3] = kAlphabet[v & 63];
+    p += 4;
+  }
+  if (len - i == 1) {
+    const uint32_t v = uint32_t{data[i]} << 16;
+    p[0] = kAlphabet[v >> 18];
+    p[1] = kAlphabet[(v >> 12) & 63];
+    p[2] = '=';
+    p[3] = '=';
+  } else if (len - i == 2) {
+    const uint32_t v = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8);
+    p[0] = kAlphabet[v >> 18];
+    p[1] = kAlphabet[(v >> 12) & 63];
+    p[2] = kAlphabet[(v >> 6) & 63];
+    p[3] = '=';
+  }
+}
+
+// Byte for byte what dump() of the object {"msg_id","payload","topic","ts"} gives, assembled by
+// hand: the Base64 text never needs escaping, and running the JSON escaper over it was the largest
+// CPU cost of a store. `put_payload` appends the payload's Base64 text.
+template <typename PutPayload>
+void AppendRecordLineWith(std::string* out, int64_t ts, const std::string& msg_id,
+                          const std::string& topic, size_t payload_chars, PutPayload put_payload) {
+  out->reserve(out->size() + msg_id.size() + topic.size() + payload_chars + 64);
+  out->append("{\"msg_id\":");
+  AppendJsonString(out, msg_id);
+  out->append(",\"payload\":\"");
+  put_payload();
+  out->append("\",\"topic\":");
+  AppendJsonString(out, topic);
+  out->append(",\"ts\":");
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, ts);
+  out->append(digits, static_cast<size_t>(end - digits));
+  out->append("}\n");
+}
+
+}  // namespace
+
+void AppendRecordLine(std::string* out, int64_t ts, const std::string& msg_id,
+                      const std::string& topic, std::string_view payload_base64) {
+  AppendRecordLineWith(out, ts, msg_id, topic, payload_base64.size(),
+                       [&] { out->append(payload_base64); });
+}
+
+void AppendRecordLine(std::string* out, int64_t ts, const std::string& msg_id,
+                      const std::string& topic, const uint8_t* payload, size_t len) {
+  AppendRecordLineWith(out, ts, msg_id, topic, (len + 2) / 3 * 4,
+                       [&] { AppendBase64(out, payload, len); });
+}
+
 std::string FormatRecordLine(int64_t ts, const std::string& msg_id, const std::string& topic,
                              const std::string& payload_base64) {
-  // Byte for byte what dump() of the object {"msg_id","payload","topic","ts"} gives, assembled by
-  // hand: the Base64 text never needs escaping, and running the JSON escaper over it was the
-  // largest CPU cost of a store. The two free-form strings still go through the library, which
-  // throws type_error 316 for invalid UTF-8 before anything is written.
-  const std::string id_json = json(msg_id).dump();
-  const std::string topic_json = json(topic).dump();
   std::string line;
-  line.reserve(id_json.size() + topic_json.size() + payload_base64.size() + 64);
-  line += "{\"msg_id\":";
-  line += id_json;
-  line += ",\"payload\":\"";
-  line += payload_base64;
-  line += "\",\"topic\":";
-  line += topic_json;
-  line += ",\"ts\":";
-  line += std::to_string(ts);
-  line += "}\n";
+  AppendRecordLine(&line, ts, msg_id, topic, payload_base64);
   return line;
 }
 
 // --- splitter ---
 
 LineReader::LineReader(SequentialFile* file, size_t chunk)
-    : file_(file), chunk_(chunk ? chunk : 1) {}
+    : file_(file), chunk_(chunk ? chunk : 1), buf_(own_) {}
+
+LineReader::LineReader(SequentialFile* file, std::string* buffer, size_t chunk)
+    : file_(file), chunk_(chunk ? chunk : 1), buf_(*buffer) {}
 
 bool LineReader::Next(std::string_view* line) {
   for (;;) {
@@ -75,7 +176,8 @@ bool LineReader::Next(std::string_view* line) {
     next_read_ = std::min(next_read_ * 2, chunk_);
     if (buf_.size() - end_ < want) buf_.resize(std::max(buf_.size() * 2, end_ + want));
     size_t got = 0;
-    int rc = file_->Read(buf_.size() - end_, buf_.data() + end_, &got);
+    // At most `want` even into a larger (lent) buffer, so the first reads stay small.
+    int rc = file_->Read(std::min(want, buf_.size() - end_), buf_.data() + end_, &got);
     if (rc != 0) {
       status_ = rc;
       return false;
@@ -321,29 +423,14 @@ class RecordSax {
 // a flush or index rebuild of a full active file would block the service loop for long; nearly all
 // lines are in the exact form FormatRecordLine writes, and for those the answer is found here in a
 // single pass. Only a shape whose meaning is beyond doubt is taken: member order as written, no
-// white space except after the closing brace, strings of printable ASCII without escapes, a
-// payload of Base64 characters and a "ts" of at most 18 digits. Everything else returns false
-// and goes to the full parser, which decides. Both paths give the same result for every line.
+// white space except after the closing brace, strings of printable ASCII without escapes (which
+// the JSON reading leaves exactly as they are) and a "ts" of at most 18 digits. Everything else
+// returns false and goes to the full parser, which decides. Both paths give the same result for
+// every line; fuzz/line_reader_diff_fuzz.cc holds them against each other.
 struct Canonical {
   int64_t ts = 0;
   std::string_view msg_id, payload, topic;
 };
-
-// Character classes of the strings the fast path takes.
-constexpr uint8_t kPlain = 1;   // printable ASCII except '"' and '\\'
-constexpr uint8_t kBase64 = 2;  // the Base64 alphabet and '='
-constexpr std::array<uint8_t, 256> MakeClasses() {
-  std::array<uint8_t, 256> t{};
-  for (int c = 0x20; c < 0x7f; ++c) {
-    if (c != '"' && c != '\\') t[c] |= kPlain;
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-        c == '/' || c == '=') {
-      t[c] |= kBase64;
-    }
-  }
-  return t;
-}
-constexpr std::array<uint8_t, 256> kClasses = MakeClasses();
 
 class CanonicalScanner {
  public:
@@ -351,29 +438,26 @@ class CanonicalScanner {
 
   bool Scan(Canonical* out) {
     return Literal("{\"msg_id\":\"") && PlainString(&out->msg_id) && Literal("\",\"payload\":\"") &&
-           Base64String(&out->payload) && Literal("\",\"topic\":\"") && PlainString(&out->topic) &&
+           PlainString(&out->payload) && Literal("\",\"topic\":\"") && PlainString(&out->topic) &&
            Literal("\",\"ts\":") && Integer(&out->ts) && Literal("}") && TrailingSpace();
   }
 
  private:
-  bool Literal(std::string_view lit) {
-    if (static_cast<size_t>(end_ - p_) < lit.size() ||
-        std::memcmp(p_, lit.data(), lit.size()) != 0) {
-      return false;
-    }
-    p_ += lit.size();
+  template <size_t N>
+  bool Literal(const char (&lit)[N]) {
+    constexpr size_t n = N - 1;
+    if (static_cast<size_t>(end_ - p_) < n || std::memcmp(p_, lit, n) != 0) return false;
+    p_ += n;
     return true;
   }
   // Up to the closing quote, which the next literal takes.
-  bool StringOf(uint8_t cls, std::string_view* out) {
+  bool PlainString(std::string_view* out) {
     const char* start = p_;
-    while (p_ < end_ && (kClasses[static_cast<unsigned char>(*p_)] & cls) != 0) ++p_;
+    p_ = SkipPlain(p_, end_);
     if (p_ == end_ || *p_ != '"') return false;
     *out = std::string_view(start, static_cast<size_t>(p_ - start));
     return true;
   }
-  bool PlainString(std::string_view* out) { return StringOf(kPlain, out); }
-  bool Base64String(std::string_view* out) { return StringOf(kBase64, out); }
   bool Integer(int64_t* out) {
     bool negative = p_ < end_ && *p_ == '-';
     if (negative) ++p_;
@@ -433,13 +517,20 @@ bool WithinDepth(std::string_view text, int limit) {
 
 }  // namespace
 
-bool ParseRecordKey(std::string_view line, int64_t* ts, std::string* msg_id, std::string* error) {
+namespace record_paths {
+
+bool ParseCanonical(std::string_view line, int64_t* ts, std::string_view* msg_id,
+                    std::string_view* topic, std::string_view* payload) {
   Canonical rec;
-  if (CanonicalScanner(line).Scan(&rec)) {
-    *ts = rec.ts;
-    msg_id->assign(rec.msg_id);
-    return true;
-  }
+  if (!CanonicalScanner(line).Scan(&rec)) return false;
+  *ts = rec.ts;
+  *msg_id = rec.msg_id;
+  *topic = rec.topic;
+  *payload = rec.payload;
+  return true;
+}
+
+bool ParseKeyFull(std::string_view line, int64_t* ts, std::string* msg_id, std::string* error) {
   if (line.find('\0') != std::string_view::npos) {
     *error = kZeroByteError;
     return false;
@@ -447,6 +538,32 @@ bool ParseRecordKey(std::string_view line, int64_t* ts, std::string* msg_id, std
   RecordSax sax(/*want_body=*/false);
   RunRecordSax(line, &sax);
   return sax.Finish(ts, msg_id, error);
+}
+
+bool ParseLineFull(std::string_view line, RecordLine* out, std::string* error) {
+  if (line.find('\0') != std::string_view::npos) {
+    *error = kZeroByteError;
+    return false;
+  }
+  RecordSax sax(/*want_body=*/true);
+  RunRecordSax(line, &sax);
+  if (!sax.Finish(&out->ts, &out->msg_id, error)) return false;
+  out->body_error = sax.BodyError();
+  out->topic = std::move(sax.topic());
+  out->payload = std::move(sax.payload());
+  return true;
+}
+
+}  // namespace record_paths
+
+bool ParseRecordKey(std::string_view line, int64_t* ts, std::string* msg_id, std::string* error) {
+  Canonical rec;
+  if (CanonicalScanner(line).Scan(&rec)) {
+    *ts = rec.ts;
+    msg_id->assign(rec.msg_id);
+    return true;
+  }
+  return record_paths::ParseKeyFull(line, ts, msg_id, error);
 }
 
 bool ParseRecordLine(std::string_view line, RecordLine* out, std::string* error) {
@@ -459,17 +576,7 @@ bool ParseRecordLine(std::string_view line, RecordLine* out, std::string* error)
     out->body_error.clear();
     return true;
   }
-  if (line.find('\0') != std::string_view::npos) {
-    *error = kZeroByteError;
-    return false;
-  }
-  RecordSax sax(/*want_body=*/true);
-  RunRecordSax(line, &sax);
-  if (!sax.Finish(&out->ts, &out->msg_id, error)) return false;
-  out->body_error = sax.BodyError();
-  out->topic = std::move(sax.topic());
-  out->payload = std::move(sax.payload());
-  return true;
+  return record_paths::ParseLineFull(line, out, error);
 }
 
 bool ParseWholeJson(std::string_view text, json* out, std::string* error) {

@@ -57,6 +57,14 @@ std::string TempFilePath(const std::string& active_path);
 // nlohmann::json::type_error (id 316) when msg_id or topic is not valid UTF-8; nothing else throws.
 std::string FormatRecordLine(int64_t ts, const std::string& msg_id, const std::string& topic,
                              const std::string& payload_base64);
+// The same line appended to *out, which lets a caller reuse one buffer for every record. When it
+// throws, *out may hold a part of the line.
+void AppendRecordLine(std::string* out, int64_t ts, const std::string& msg_id,
+                      const std::string& topic, std::string_view payload_base64);
+// The same again from the raw payload, Base64-encoded straight into *out: what base64_encode
+// gives, without the intermediate string.
+void AppendRecordLine(std::string* out, int64_t ts, const std::string& msg_id,
+                      const std::string& topic, const uint8_t* payload, size_t len);
 
 // --- splitter ---
 
@@ -67,6 +75,9 @@ class LineReader {
   static constexpr size_t kDefaultChunk = 128 * 1024;
 
   explicit LineReader(SequentialFile* file, size_t chunk = kDefaultChunk);
+  // Reads through `buffer` instead of a buffer of its own, so that a caller that reads often keeps
+  // one allocation: the string's capacity stays with the caller, its content is scratch.
+  LineReader(SequentialFile* file, std::string* buffer, size_t chunk = kDefaultChunk);
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
@@ -80,7 +91,8 @@ class LineReader {
  private:
   SequentialFile* file_;
   size_t chunk_;
-  std::string buf_;
+  std::string own_;   // the buffer unless the caller lent one
+  std::string& buf_;  // bytes [0, end_) are data read, the rest room for the next read
   size_t begin_ = 0;  // start of the unconsumed data in buf_
   size_t scan_ = 0;   // bytes before this offset are known to hold no '\n'
   size_t end_ = 0;    // end of the data read so far
@@ -106,6 +118,19 @@ struct RecordLine {
   std::string body_error;
 };
 bool ParseRecordLine(std::string_view line, RecordLine* out, std::string* error);
+
+// The two ways behind ParseRecordKey and ParseRecordLine, exposed so that a differential fuzz
+// target can hold them against each other; everything else calls the functions above.
+namespace record_paths {
+// The fast path alone: true when `line` has exactly the shape FormatRecordLine writes for strings
+// of printable ASCII without escapes (white space after the closing brace allowed), with the
+// members as views into `line`. False says nothing about the line's validity.
+bool ParseCanonical(std::string_view line, int64_t* ts, std::string_view* msg_id,
+                    std::string_view* topic, std::string_view* payload);
+// The full reading rules through the JSON library, never taking the fast path.
+bool ParseKeyFull(std::string_view line, int64_t* ts, std::string* msg_id, std::string* error);
+bool ParseLineFull(std::string_view line, RecordLine* out, std::string* error);
+}  // namespace record_paths
 
 // --- JSON helpers, shared with the message handlers ---
 

@@ -1,0 +1,10 @@
+// Fuzzes the Base64 codec: round trip and the lenient decoder.
+// The properties checked are described in fuzz_entries.h.
+#include <cstddef>
+#include <cstdint>
+
+#include "fuzz_entries.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return fuzzentry::RunBase64(data, size);
+}
