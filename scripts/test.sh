@@ -20,7 +20,7 @@ ctest --preset asan-ubsan -j "$JOBS"
 
 if [ -x scripts/fuzz-smoke.sh ]; then
   echo "== fuzz smoke run"
-  bash scripts/fuzz-smoke.sh
+  FUZZ_SECONDS=${FUZZ_SECONDS:-45} bash scripts/fuzz-smoke.sh
 fi
 echo "== arm64 cross build and unit tests under qemu"
 JOBS="$JOBS" bash scripts/test-arm64.sh

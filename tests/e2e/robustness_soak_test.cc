@@ -5,7 +5,7 @@
 // must drain completely.
 //
 // Knobs (defaults are the short ctest run; tests/torture/soak.sh sets the long one):
-//   SKELVANE_SOAK_SECONDS   length of the publishing phase (60)
+//   SKELVANE_SOAK_SECONDS   length of the publishing phase (60; 40 under ASan)
 //   SKELVANE_SOAK_RATE      messages per second (20)
 //   SKELVANE_SOAK_DROP      acknowledgements dropped, percent (20)
 //   SKELVANE_SOAK_OUTAGE    every this many seconds the receiver is silent for a quarter of it (20)
@@ -66,7 +66,9 @@ double SlopeKbPerMin(const std::vector<Sample>& s) {
 }
 
 TEST(SoakTest, SteadyLoadKeepsMemoryFlatAndLeaksNoDescriptors) {
-  const int seconds = static_cast<int>(EnvInt("SKELVANE_SOAK_SECONDS", 60));
+  // Memory is not judged under ASan (see kSanitized), so its run can be shorter.
+  const int seconds =
+      static_cast<int>(EnvInt("SKELVANE_SOAK_SECONDS", torture::kSanitized ? 40 : 60));
   const int rate = static_cast<int>(std::max<int64_t>(1, EnvInt("SKELVANE_SOAK_RATE", 20)));
   const int drop_percent = static_cast<int>(EnvInt("SKELVANE_SOAK_DROP", 20));
   const int outage_every =
@@ -151,7 +153,9 @@ TEST(SoakTest, SteadyLoadKeepsMemoryFlatAndLeaksNoDescriptors) {
   const auto drain_start = Clock::now();
   bool drained = false;
   int kicks = 0, polls = 0;
-  while (Clock::now() - drain_start < 120s) {
+  // The backlog (archives of every outage) grows with the length of the run.
+  const auto drain_limit = std::chrono::seconds(120 + seconds / 4);
+  while (Clock::now() - drain_start < drain_limit) {
     if (polls++ % 3 == 0) {
       pub->PublishAsync(kData, testsupport::DataPayload(testsupport::UnixNow(),
                                                         "kick" + std::to_string(kicks++)));
@@ -212,7 +216,9 @@ TEST(SoakTest, SteadyLoadKeepsMemoryFlatAndLeaksNoDescriptors) {
   ReportFigure("soak.drain_s", "catch-up until the outbox was empty (s)", std::to_string(drain_s));
 
   EXPECT_EQ(fds_after, fds_before);
-  EXPECT_LE(late, early + std::max(2048.0, early * 0.05)) << rss_list;
+  if (!torture::kSanitized) {
+    EXPECT_LE(late, early + std::max(2048.0, early * 0.05)) << rss_list;
+  }
   EXPECT_TRUE(drained) << "outbox never drained: " << audit.whole << " records left";
   EXPECT_EQ(audit.broken, 0);
   EXPECT_EQ(torture::CountOf(out, "Cleanup: removed"), 0)
