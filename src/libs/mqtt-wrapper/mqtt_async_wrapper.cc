@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -72,6 +73,9 @@ const char* PahoText(int rc) {
 // ---------------------------------------------------------------------------------------------
 
 struct Core;
+// Wakes `c`'s worker thread (its own condition variable, so the per-message hand-off between the
+// arrival callback and Receive() does not wake every worker). Requires Hub::mu held.
+void WakeWorker(Core* c);
 
 struct Job {
   enum class State { kWaiting, kOnWorker, kOnParked, kDone };
@@ -119,13 +123,18 @@ class Hub {
   }
 
   std::mutex mu;
+  // Waiters other than the hot paths: submitters of calls, shutdown, WaitReady. Notified on every
+  // change, which costs little while nobody waits.
   std::condition_variable cv;
+  // The parked arrival callback (there is one receive thread, so at most one waiter): notified when
+  // a call is queued or finishes, and when a client releases its held message.
+  std::condition_variable park_cv;
 
   // Runs `job` and returns its result, or kQueued (see above).
   int Call(const std::shared_ptr<Job>& job) {
     std::unique_lock lk(mu);
     jobs_.push_back(job);
-    cv.notify_all();
+    Queued(job);
     while (job->state != Job::State::kDone) {
       bool stuck = parked_ && (job->state == Job::State::kOnWorker ||
                                (job->state == Job::State::kWaiting && !ParkedMayRun(*job)));
@@ -144,7 +153,7 @@ class Hub {
     job->Own();
     job->abandoned = true;
     jobs_.push_back(job);
-    cv.notify_all();
+    Queued(job);
   }
 
   // Arrival callback side: marks the receive thread parked and runs callback-safe calls on it until
@@ -158,10 +167,20 @@ class Hub {
         continue;
       }
       if (released()) break;
-      cv.wait(lk);
+      park_cv.wait(lk);
     }
     parked_ = false;
+    for (const auto& job : jobs_) {
+      if (job->state == Job::State::kWaiting) WakeWorker(job->owner);
+    }
     cv.notify_all();
+  }
+
+  // Runs the calls that may run on the receive thread now, oldest first: from an arrival callback
+  // about to run a turn, so that publishes queued before it keep their place. Requires `lk` on
+  // `mu`.
+  void RunCallbackSafeJobs(std::unique_lock<std::mutex>& lk) {
+    while (std::shared_ptr<Job> job = NextForParked()) Execute(lk, job, Job::State::kOnParked);
   }
 
   // Worker side: the next call `owner`'s worker may make now. Requires `mu` held.
@@ -195,10 +214,18 @@ class Hub {
       }
     }
     if (job->abandoned) job->Report(rc);
+    WakeWorker(job->owner);  // it may be waiting for its last job to finish
+    park_cv.notify_one();    // a finished worker call may let queued calls run on the parked thread
     cv.notify_all();
   }
 
  private:
+  void Queued(const std::shared_ptr<Job>& job) {
+    WakeWorker(job->owner);
+    park_cv.notify_one();
+    cv.notify_all();
+  }
+
   // A callback-safe call of an owner must not overtake an earlier callback-safe call of the same
   // owner that is still running on (or stuck in) the worker.
   bool BlockedByWorker(const Job& job) const {
@@ -256,6 +283,16 @@ struct Core {
   bool disconnected = false;
   bool worker_stop = false;
   bool worker_done = false;
+  std::condition_variable worker_cv;  // the worker waits here (see WakeWorker)
+  std::condition_variable recv_cv;    // Receive() and Dispatch() wait here
+
+  // Dispatch() state, guarded by Hub::mu.
+  const Client::TurnFn* dispatch_turn = nullptr;  // set while the caller waits in Dispatch()
+  bool turn_running = false;                    // a turn runs, on either thread
+  bool dispatch_end = false;                    // a turn returned false or threw
+  bool caller_waits_for_turn = false;           // Dispatch() waits for a turn on Paho's thread
+  std::exception_ptr dispatch_error;            // thrown by a turn on Paho's thread
+  Clock::time_point last_turn{};  // when the last turn ended (the time-out counts from it)
 
   // The configured URI Paho reports as "host:port", for log lines.
   std::string UriFor(const char* server) const {
@@ -267,6 +304,41 @@ struct Core {
     return server;
   }
 };
+
+void WakeWorker(Core* c) { c->worker_cv.notify_one(); }
+
+// The client whose Dispatch() turn this thread runs inside an arrival callback, if any: Send() from
+// there publishes directly (Paho allows it from its own callback thread; any other route would wait
+// for the callback to return).
+thread_local Core* tl_turn_core = nullptr;
+
+// Arrival callback side of Dispatch(): runs the caller's turn for `msg` on this thread. Returns
+// false when the turn threw (the message must not be acknowledged). Requires `lk` held on Hub::mu,
+// a dispatching caller and no turn running.
+bool RunTurnOnCallbackThread(std::unique_lock<std::mutex>& lk, Core& c, const msg_t& msg) {
+  Hub& hub = Hub::Get();
+  hub.RunCallbackSafeJobs(lk);
+  c.turn_running = true;
+  const Client::TurnFn& turn = *c.dispatch_turn;
+  lk.unlock();
+  bool go_on = false;
+  std::exception_ptr error;
+  tl_turn_core = &c;
+  try {
+    go_on = turn(&msg);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  tl_turn_core = nullptr;
+  lk.lock();
+  c.turn_running = false;
+  c.last_turn = Clock::now();
+  if (error != nullptr) c.dispatch_error = error;
+  if (error != nullptr || !go_on) c.dispatch_end = true;
+  // The caller sleeps through turns run here; it is woken only when it has to act.
+  if (c.dispatch_end || c.caller_waits_for_turn) c.recv_cv.notify_one();
+  return error == nullptr;
+}
 
 std::string TopicNameProblem(const std::string& topic) {
   if (topic.empty()) return "empty topic";
@@ -513,10 +585,15 @@ int OnMessage(void* context, char* topic_name, int topic_len, MQTTAsync_message*
 
   Hub& hub = Hub::Get();
   std::unique_lock lk(hub.mu);
+  if (!c->shutting_down && c->dispatch_turn != nullptr && !c->turn_running && !c->dispatch_end) {
+    if (RunTurnOnCallbackThread(lk, *c, msg)) return 1;  // handled: Paho now sends the PUBACK
+    // The turn threw. The message is held below, unreceived, until the client is destroyed.
+  }
   if (!c->shutting_down) {
     // One receive thread: the previous callback has returned, so the slot is free.
     c->pending = std::move(msg);
     const uint64_t seq = ++c->delivered;
+    c->recv_cv.notify_one();
     hub.cv.notify_all();
     hub.Park(lk, [c, seq] { return c->released >= seq; });
     if (seq <= c->taken) return 1;  // the caller is done with it: Paho now sends the PUBACK
@@ -637,13 +714,27 @@ void WorkerLoop(const std::shared_ptr<Core>& c) {
       continue;
     }
     if (c->worker_stop && !hub.HasJobsOf(c.get())) break;
-    hub.cv.wait(lk);
+    c->worker_cv.wait(lk);
   }
   c->worker_done = true;
   hub.cv.notify_all();
 }
 
 }  // namespace
+
+void Client::Dispatch(const TurnFn& turn, int timeout_s) {
+  msg_t msg;
+  bool go_on = true;
+  while (go_on) {
+    bool received = true;
+    try {
+      msg = Receive("/#", timeout_s);
+    } catch (const std::runtime_error&) {
+      received = false;  // the time-out
+    }
+    go_on = turn(received ? &msg : nullptr);
+  }
+}
 
 struct MqttAsyncWrapper::Impl {
   std::shared_ptr<Core> core = std::make_shared<Core>();
@@ -716,6 +807,7 @@ MqttAsyncWrapper::~MqttAsyncWrapper() {
   c->pending.reset();  // its callback sees that it was never received
   // The caller is done with the message it holds: let its callback return (PUBACK).
   c->released = c->delivered;
+  hub.park_cv.notify_one();
   hub.cv.notify_all();
   // Let the publishes made so far finish their QoS 1/2 flows, which needs the network thread that
   // was just released. Messages arriving meanwhile are not handed over (see OnMessage).
@@ -746,6 +838,7 @@ MqttAsyncWrapper::~MqttAsyncWrapper() {
   };
   hub.PostLocked(std::make_shared<FnJob>(c, false, "destroy", destroy));
   c->worker_stop = true;
+  WakeWorker(c);
   hub.cv.notify_all();
   bool done = hub.cv.wait_for(lk, kWorkerJoinWait, [c] { return c->worker_done; });
   const int unhandled = c->unhandled_at_shutdown;
@@ -838,10 +931,11 @@ msg_t MqttAsyncWrapper::Receive(const std::string& /*filter*/, int timeout_s) {
   // callback return, which sends the PUBACK.
   if (c->released < c->taken) {
     c->released = c->taken;
+    hub.park_cv.notify_one();
     hub.cv.notify_all();
   }
   const auto deadline = Clock::now() + std::chrono::seconds(timeout_s > 0 ? timeout_s : 0);
-  if (!hub.cv.wait_until(lk, deadline, [c] { return c->pending.has_value(); })) {
+  if (!c->recv_cv.wait_until(lk, deadline, [c] { return c->pending.has_value(); })) {
     throw std::runtime_error(fmt::format("no MQTT message within {} s", timeout_s));
   }
   msg_t msg = std::move(*c->pending);
@@ -866,13 +960,86 @@ int MqttAsyncWrapper::Send(const std::string& topic, const std::vector<uint8_t>&
     if (!c->connected)
       throw std::runtime_error(fmt::format("MQTT send to {} refused: not connected", topic));
   }
-  int rc = hub.Call(std::make_shared<SendJob>(c, topic, payload, q, flag));
+  int rc;
+  if (tl_turn_core == c) {
+    SendJob job(c, topic, payload, q, flag);  // inside the arrival callback: publish from here
+    rc = job.Run();
+  } else {
+    rc = hub.Call(std::make_shared<SendJob>(c, topic, payload, q, flag));
+  }
   if (rc == kQueued) return 0;  // accepted; a later failure is logged by the job
   if (rc != MQTTASYNC_SUCCESS) {
     throw std::runtime_error(
         fmt::format("MQTT send to {} failed: {} ({})", topic, PahoText(rc), rc));
   }
   return 0;
+}
+
+void MqttAsyncWrapper::Dispatch(const TurnFn& turn, int timeout_s) {
+  Hub& hub = Hub::Get();
+  Core* c = impl_->core.get();
+  const auto timeout = std::chrono::seconds(timeout_s > 0 ? timeout_s : 0);
+  std::unique_lock lk(hub.mu);
+  auto release_taken = [&] {  // the caller is done with the message it took: PUBACK
+    if (c->released < c->taken) {
+      c->released = c->taken;
+      hub.park_cv.notify_one();
+      hub.cv.notify_all();
+    }
+  };
+  release_taken();
+  c->dispatch_turn = &turn;
+  c->dispatch_end = false;
+  c->dispatch_error = nullptr;
+  c->last_turn = Clock::now();
+  // A turn on this thread: for the time-out, and for a message that was held (it arrived while a
+  // turn ran, or before Dispatch() began). A throwing turn leaves its message unreleased.
+  auto run_here = [&](const msg_t* msg) {
+    c->turn_running = true;
+    lk.unlock();
+    bool go_on = false;
+    try {
+      go_on = turn(msg);
+    } catch (...) {
+      lk.lock();
+      c->turn_running = false;
+      c->dispatch_turn = nullptr;
+      // Not handled after all: shutdown must treat it as never received (no PUBACK).
+      if (msg != nullptr) c->taken = c->released;
+      throw;
+    }
+    lk.lock();
+    c->turn_running = false;
+    c->last_turn = Clock::now();
+    if (!go_on) c->dispatch_end = true;
+  };
+  while (!c->dispatch_end) {
+    if (c->turn_running) {  // on Paho's thread; wait for it before judging the time-out
+      c->caller_waits_for_turn = true;
+      c->recv_cv.wait(lk, [c] { return !c->turn_running; });
+      c->caller_waits_for_turn = false;
+      continue;
+    }
+    if (c->pending.has_value()) {
+      msg_t msg = std::move(*c->pending);
+      c->pending.reset();
+      c->taken = c->delivered;
+      run_here(&msg);
+      release_taken();
+      continue;
+    }
+    const Clock::time_point deadline = c->last_turn + timeout;
+    if (Clock::now() >= deadline) {
+      run_here(nullptr);
+      continue;
+    }
+    c->recv_cv.wait_until(lk, deadline);
+  }
+  c->dispatch_turn = nullptr;
+  if (std::exception_ptr error = std::exchange(c->dispatch_error, nullptr)) {
+    lk.unlock();
+    std::rethrow_exception(error);
+  }
 }
 
 bool MqttAsyncWrapper::IsConnected() const {

@@ -1,8 +1,8 @@
 // MQTT client layer over the Eclipse Paho asynchronous C client (MQTTAsync).
 //
 // Contract (what the service relies on):
-//   - All calls come from one thread (the caller's "main" thread). Paho's own threads never call
-//     back into the caller's code.
+//   - All calls come from one thread (the caller's "main" thread), or from a turn that Dispatch()
+//     runs. Paho's own threads call into the caller's code only to run such turns.
 //   - Connect() starts connecting and returns at once; afterwards the client keeps itself connected
 //     (automatic reconnect with bounded back-off) and restores every subscription made so far after
 //     every (re)connect.
@@ -12,6 +12,7 @@
 //     caller has finished with the message, signalled by its next Receive() call (or the
 //     destructor). So a message the broker counts as delivered has already been handled (stored) by
 //     the caller.
+//   - Dispatch() is the fast form of a Receive() loop: see there.
 //   - Send() never waits on Paho's callback thread; it throws std::runtime_error when the message
 //     was not accepted for delivery (not connected, Paho error), with the reason in the message.
 //   - Destruction disconnects cleanly within a bounded time.
@@ -57,8 +58,8 @@
 //
 // Errors: Connect() throws std::runtime_error only when Paho refuses to start connecting (an
 // unreachable broker is retried: first after about 1 s, doubling up to 30 s; Paho acts on a 3 s
-// tick, so a restarted broker is typically back within a few seconds). Subscribe() logs an error and
-// returns a non-zero code for an invalid topic filter or QoS (never throws); a subscription the
+// tick, so a restarted broker is typically back within a few seconds). Subscribe() logs an error
+// and returns a non-zero code for an invalid topic filter or QoS (never throws); a subscription the
 // broker refuses is logged as an error.
 //
 // Arguments the production client does not interpret:
@@ -77,6 +78,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -112,6 +114,15 @@ class Client {
   virtual msg_t Receive(const std::string& filter, int timeout_s) = 0;
   virtual int Send(const std::string& topic, const std::vector<uint8_t>& payload, Qos qos,
                    bool flag) = 0;
+
+  // One turn of the caller's loop: `msg` is a received message, or nullptr when none came within
+  // the time-out. Returns whether to go on.
+  using TurnFn = std::function<bool(const msg_t* msg)>;
+  // Runs `turn` once per received message and once after every `timeout_s` seconds without one,
+  // until a turn returns false; an exception out of a turn ends Dispatch and passes to its caller.
+  // Turns never overlap, and each sees everything earlier turns did. This default runs them on the
+  // calling thread over Receive(); implementations may run them elsewhere while the caller waits.
+  virtual void Dispatch(const TurnFn& turn, int timeout_s);
 };
 
 class MqttAsyncWrapper final : public Client {
@@ -130,6 +141,14 @@ class MqttAsyncWrapper final : public Client {
   msg_t Receive(const std::string& filter, int timeout_s) override;
   int Send(const std::string& topic, const std::vector<uint8_t>& payload, Qos qos,
            bool flag) override;
+  // A turn for a message that arrives while the caller waits in here runs on Paho's receive
+  // thread, inside the arrival callback, so no thread switch is paid per message; its PUBACK goes
+  // out when the turn has returned (the guarantee of Receive()). Messages that arrive while a turn
+  // runs wait in the broker and the socket, as with Receive(). A turn may call Send() (it publishes
+  // from the callback thread) and Subscribe(); it must not destroy the client. A message whose turn
+  // threw is never acknowledged: the exception ends Dispatch, and destroying the client then
+  // treats the message like one not yet received.
+  void Dispatch(const TurnFn& turn, int timeout_s) override;
 
   // True while a connection to the broker is up.
   bool IsConnected() const;

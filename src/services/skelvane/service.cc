@@ -23,6 +23,46 @@ namespace {
 // Receive time-out in whole seconds: the configured milliseconds truncated, at least one second.
 int receiveTimeoutSeconds(int32_t loop_timeout_ms) { return std::max(1, loop_timeout_ms / 1000); }
 
+// What one turn of the message loop works on.
+struct Loop {
+  const AppConfig& config;
+  Env* env;
+  OutboxStore& store;
+  Resender& resender;
+  std::unordered_set<std::string> data_topics;
+  std::unordered_set<std::string> ack_topics;
+  Env::SteadyTime last_maintenance;
+};
+
+// One turn of the message loop: the received message (nullptr after a receive time-out), the
+// resend chain's deadline check, and the maintenance pass when it is due. Named like the routine it
+// belongs to, because log lines carry the function name.
+void perform(Loop& loop, const mosquitto::msg_t* msg) {
+  if (msg != nullptr) {
+    if (loop.ack_topics.count(msg->topic) != 0) {
+      handleAckMessage(loop.store, loop.resender, *msg);
+    } else if (loop.data_topics.count(msg->topic) != 0) {
+      handleDataMessage(loop.store, *msg);
+    }
+  }
+
+  loop.resender.tick();
+
+  const Env::SteadyTime now = loop.env->SteadyNow();
+  const auto since = std::chrono::duration_cast<std::chrono::seconds>(now - loop.last_maintenance);
+  if (since.count() >= loop.config.maintenance_interval) {
+    try {
+      loop.store.flushAcks();
+      loop.store.rotateIfNeeded();
+      loop.store.cleanupRotated();
+      SKV_LOG(P7::kInfo, "Maintenance: %s", loop.store.statsString().c_str());
+    } catch (const std::exception& e) {
+      SKV_LOG(P7::kError, "Maintenance error: %s", e.what());
+    }
+    loop.last_maintenance = now;
+  }
+}
+
 }  // namespace
 
 void perform(const AppConfig& config) {
@@ -42,7 +82,6 @@ void perform(const AppConfig& config, const ClientFactory& factory, Env* env, lo
   std::shared_ptr<mosquitto::Client> client = factory(client_id);
   std::unordered_set<std::string> data_topics;
   std::unordered_set<std::string> ack_topics;
-
   client->Connect(false, nullptr, nullptr);
   for (const std::string& topic : config.topics) {
     const std::string ack_topic = topic + "/ack";
@@ -68,42 +107,20 @@ void perform(const AppConfig& config, const ClientFactory& factory, Env* env, lo
   };
   Resender resender(store, config.resend, std::move(publish), env);
   resender.onConnected();
-  Env::SteadyTime last_maintenance = env->SteadyNow();
+  Loop loop{config,          env, store, resender, std::move(data_topics), std::move(ack_topics),
+            env->SteadyNow()};
   SKV_LOG(P7::kInfo, "Entering message loop...");
 
+  // One turn per received message and per receive time-out. The client may run turns on its own
+  // network thread while this one waits in Dispatch (never two at once).
   const int timeout_s = receiveTimeoutSeconds(config.loop_timeout_ms);
-  mosquitto::msg_t msg;
-  for (long turn = 0; max_turns <= 0 || turn < max_turns; ++turn) {
-    msg.topic.clear();
-    msg.payload.clear();
-    try {
-      msg = client->Receive("/#", timeout_s);
-    } catch (const std::runtime_error&) {
-      // No message this turn; the per-turn work below still runs.
-    }
-
-    if (ack_topics.count(msg.topic) != 0) {
-      handleAckMessage(store, resender, msg);
-    } else if (data_topics.count(msg.topic) != 0) {
-      handleDataMessage(store, msg);
-    }
-
-    resender.tick();
-
-    const Env::SteadyTime now = env->SteadyNow();
-    const auto since = std::chrono::duration_cast<std::chrono::seconds>(now - last_maintenance);
-    if (since.count() >= config.maintenance_interval) {
-      try {
-        store.flushAcks();
-        store.rotateIfNeeded();
-        store.cleanupRotated();
-        SKV_LOG(P7::kInfo, "Maintenance: %s", store.statsString().c_str());
-      } catch (const std::exception& e) {
-        SKV_LOG(P7::kError, "Maintenance error: %s", e.what());
-      }
-      last_maintenance = now;
-    }
-  }
+  long turns = 0;
+  client->Dispatch(
+      [&](const mosquitto::msg_t* msg) {
+        perform(loop, msg);
+        return max_turns <= 0 || ++turns < max_turns;
+      },
+      timeout_s);
 }
 
 }  // namespace kestova
