@@ -149,6 +149,8 @@ TEST(MqttClient, SendRefusesWhatCannotBeDelivered) {
                                                              {"a/+", 1, "wildcards"},
                                                              {"a/#", 1, "wildcards"},
                                                              {"", 1, "empty topic"},
+                                                             {"a\tb", 1, "control character"},
+                                                             {"a\xC0\xAF", 1, "invalid UTF-8"},
                                                              {"a", 3, "QoS"}};
   for (const auto& [topic, q, why] : cases) {
     try {
@@ -164,6 +166,11 @@ TEST(MqttClient, SendRefusesWhatCannotBeDelivered) {
   EXPECT_NE(c->Subscribe("a/#/ack", Qos::AtLeastOnce, false), 0);
   EXPECT_TRUE(cap.contains("MQTT subscribe to a/#/ack refused: '#' must be a whole last level",
                            P7::kError));
+  // mosquitto closes the connection of a client that subscribes to such a filter.
+  for (const char* bad : {"bad\ttopic", "bad\xED\xA0\x80", "bad\xC2\x85"}) {
+    EXPECT_NE(c->Subscribe(bad, Qos::AtLeastOnce, false), 0) << bad;
+  }
+  EXPECT_EQ(c->Subscribe("caf\xC3\xA9/\xF0\x9F\x93\x88", Qos::AtLeastOnce, false), 0);
 }
 
 TEST(MqttClient, BrokerRestartRestoresSubscriptionsAndLogsOnce) {
