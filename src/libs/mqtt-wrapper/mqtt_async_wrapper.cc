@@ -68,8 +68,14 @@ const char* PahoText(int rc) {
 // Per client, callback-safe calls keep their order; other calls keep theirs.
 //
 // One mutex guards the Hub and every client's hand-off state, so a parked callback can wait for
-// "released, or work to do" on a single condition variable. Lock order: Paho's lock, then ours.
-// Nothing calls into Paho while holding ours.
+// "released, or work to do" on one condition variable. The hot waiters have their own (the parked
+// callback, each Receive()/Dispatch() caller, each worker), so a message hand-off wakes only the
+// thread it concerns. Lock order: Paho's lock, then ours. Nothing calls into Paho while holding
+// ours.
+//
+// Dispatch() avoids the hand-off altogether: while the caller waits in it, the arrival callback
+// runs the caller's turn itself (the caller's thread sleeps, so the turn has the caller's state to
+// itself) and returns when the turn is done, which is when Paho sends the PUBACK.
 // ---------------------------------------------------------------------------------------------
 
 struct Core;
