@@ -1,55 +1,16 @@
-// Fuzzes handleDataMessage with arbitrary topics and payloads against a real store.
-//
-// Input layout: the first byte's low four bits give the topic length n (0..15), the next n bytes
-// are the topic (raw bytes, so invalid UTF-8 reaches the store's serialisation), the rest is the
-// payload. The store lives in one directory under /tmp for the whole run; a maintenance pass every
-// few thousand inputs keeps its files small, as the service's loop does.
-#include <stdlib.h>
-
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <filesystem>
-#include <string>
-
+// handleDataMessage must never throw. The first byte's low four bits give the topic length n, the
+// next n bytes are the topic (raw, so invalid UTF-8 reaches the writer), the rest is the payload.
+// Every 4096 inputs everything is acknowledged and compacted, as the loop's maintenance does.
+#include "fuzz_entries.h"
 #include "handlers.h"
-#include "p7.h"
-
-namespace {
-
-// The directory is removed when the run ends normally; after a crash it is kept for the
-// post-mortem.
-void RemoveAtExit(const char* dir) {
-  static std::string path;
-  path = dir;
-  atexit([] {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  });
-}
-
-kestova::OutboxStore& Store() {
-  static kestova::OutboxStore* store = [] {
-    P7::LoggerInit(P7::MainTrace, "/P7.Sink=Null");
-    char dir[] = "/tmp/skelvane-fuzz-data-XXXXXX";
-    if (mkdtemp(dir) == nullptr) abort();
-    RemoveAtExit(dir);
-    kestova::OutboxStoreConfig config;
-    config.dir = dir;
-    config.compress = false;
-    config.max_file_kb = 64;
-    config.max_dir_kb = 512;
-    config.rotation_cooldown = 0;
-    return new kestova::OutboxStore(config);
-  }();
-  return *store;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static unsigned long runs = 0;
-  kestova::OutboxStore& store = Store();
+  static auto* store = new kestova::OutboxStore({.dir = fuzzentry::ScratchDir("data"),
+                                                 .compress = false,
+                                                 .max_file_kb = 64,
+                                                 .max_dir_kb = 512,
+                                                 .rotation_cooldown = 0});
   kestova::mosquitto::msg_t msg;
   msg.topic = "fuzz/data";
   if (size > 0) {
@@ -59,14 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size -= 1 + n;
   }
   msg.payload.assign(data, data + size);
-  kestova::handleDataMessage(store, msg);
-
+  kestova::handleDataMessage(*store, msg);
   if (++runs % 4096 == 0) {
-    // Acknowledge everything held so far, then compact and trim like the maintenance pass.
-    for (const kestova::AckKey& key : store.known()) store.ackMessage(key.timestamp, key.msg_id);
-    store.flushAcks();
-    store.rotateIfNeeded();
-    store.cleanupRotated();
+    for (const kestova::AckKey& key : store->known()) store->ackMessage(key.timestamp, key.msg_id);
+    store->flushAcks();
+    store->rotateIfNeeded();
+    store->cleanupRotated();
   }
   return 0;
 }

@@ -16,46 +16,27 @@
 namespace kestova {
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::nanoseconds;
-using std::chrono::seconds;
+using namespace std::chrono_literals;
 using SteadyTime = Env::SteadyTime;
+using Lines = std::vector<std::string>;
 
-constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 constexpr int64_t kNow = 1'000'000;  // wall clock, Unix seconds
-const SteadyTime kT0{seconds(1000)};
-
-// Counts clock reads on top of the fake clocks.
-class ClockCountingEnv : public testsupport::FaultEnv {
- public:
-  SteadyTime SteadyNow() override {
-    ++steady_reads;
-    return FaultEnv::SteadyNow();
-  }
-  SystemTime SystemNow() override {
-    ++system_reads;
-    return FaultEnv::SystemNow();
-  }
-  int steady_reads = 0;
-  int system_reads = 0;
-};
+const SteadyTime kT0{1000s};
+const std::string kIdle = "1 No pending to send, chain idle";
 
 // A resender over a real store, frozen clocks (steady kT0, wall kNow) and a recording publish.
 struct Rig {
   explicit Rig(ResendConfig rc = {}) {
     env.SetSteadyNow(kT0);
-    env.SetSystemNow(Env::SystemTime(seconds(kNow)));
+    env.SetSystemNow(Env::SystemTime(std::chrono::seconds(kNow)));
     OutboxStoreConfig sc;
     sc.dir = tmp.file("outbox");
     store = std::make_unique<OutboxStore>(sc, &env);
-    resender = std::make_unique<Resender>(
-        *store, rc,
-        [this](const std::string& topic, const std::vector<uint8_t>& payload) {
-          sent.push_back(topic + "|" + std::string(payload.begin(), payload.end()));
-          return publish_ok;
-        },
-        &env);
+    auto publish = [this](const std::string& topic, const std::vector<uint8_t>& payload) {
+      sent.push_back(topic + "|" + std::string(payload.begin(), payload.end()));
+      return publish_ok;
+    };
+    resender = std::make_unique<Resender>(*store, rc, publish, &env);
   }
   void Store(int64_t ts, const std::string& id, const std::string& payload = "") {
     const std::string p = payload.empty() ? "p-" + id : payload;
@@ -66,324 +47,131 @@ struct Rig {
     store->ackMessage(ts, id);
     resender->onAckReceived(ts, id);
   }
-  // The resender's log lines since the last call, as "<level> <function>: <message>".
-  std::vector<std::string> Lines() {
-    static const std::set<std::string> kOwn = {"onConnected", "tick", "sendOne", "onAckReceived"};
-    std::vector<std::string> out;
+  // The resender's log lines since the last call, as "<level> <message>".
+  Lines Log() {
+    Lines out;
     for (const P7::Record& r : capture.records()) {
-      if (kOwn.count(r.function)) {
-        out.push_back(std::to_string(r.level) + " " + r.function + ": " + r.message);
-      }
+      if (r.file == "resender.cc") out.push_back(std::to_string(r.level) + " " + r.message);
     }
     capture.clear();
     return out;
   }
-  std::set<Resender::FlightKey> Flight(int64_t ts, const std::string& id) { return {{ts, id}}; }
-
   testsupport::TempDir tmp;
-  ClockCountingEnv env;
+  testsupport::FaultEnv env;
   std::unique_ptr<OutboxStore> store;
   std::unique_ptr<Resender> resender;
   bool publish_ok = true;
-  std::vector<std::string> sent;
+  Lines sent;
   P7::ScopedCapture capture;
 };
 
-using Lines = std::vector<std::string>;
-
-TEST(Resender, ScriptedChainStartCooldownAndContinuation) {
-  Rig r;
-  r.Store(kNow - 200, "a");
-  r.Store(kNow - 150, "b");
-  r.Store(kNow - 140, "c");
-  r.resender->onConnected();
-  EXPECT_EQ(r.Lines(), Lines{"2 onConnected: Connected, 3 pending, waiting for live-ACK to start "
-                             "chain (cooldown 30s)"});
-  EXPECT_EQ(r.resender->cooldownUntil(), kT0 + seconds(30));
-
-  r.env.AdvanceSteady(seconds(30) - nanoseconds(1));
-  r.Ack(kNow - 5, "x");
-  EXPECT_EQ(r.Lines(), Lines{"1 onAckReceived: Live ACK (age=5s) but in cooldown, ignoring"});
-
-  r.env.AdvanceSteady(nanoseconds(1));  // the cooldown's end is outside it
-  r.Ack(kNow - 5, "y");
-  EXPECT_EQ(r.Lines(), (Lines{"1 onAckReceived: Live ACK (age=5s): starting resend chain",
-                              "2 sendOne: Resent: ts=999800 msg_id=a topic=t/d (age=200s)"}));
-  EXPECT_EQ(r.sent, Lines{"t/d|p-a"});
-  EXPECT_EQ(r.resender->inflight(), r.Flight(kNow - 200, "a"));
-  EXPECT_EQ(r.resender->lastSendAt(), kT0 + seconds(30));
-  EXPECT_EQ(r.resender->inflightDeadline(), kT0 + seconds(150));
-
-  r.Ack(kNow - 5, "z");
-  // Same timestamp as the message in flight, other id: no match, so a stale ACK.
-  r.Ack(kNow - 200, "a2");
-  r.Ack(kNow - 5, "w");
-  EXPECT_EQ(r.Lines(), (Lines{"1 onAckReceived: Live ACK (age=5s) but chain already in flight, "
-                              "ignoring",
-                              "2 onAckReceived: Stale ACK (age=200s): cooldown extended 30s",
-                              "1 onAckReceived: Live ACK (age=5s) but in cooldown, ignoring"}));
-  EXPECT_EQ(r.resender->cooldownUntil(), kT0 + seconds(60));
-  EXPECT_EQ(r.resender->inflight(), r.Flight(kNow - 200, "a"));
-
-  // A fast ACK of the message in flight continues the chain although a cooldown runs.
-  r.env.AdvanceSteady(seconds(29));
-  r.Ack(kNow - 200, "a");
-  EXPECT_EQ(r.Lines(), (Lines{"1 onAckReceived: Fast ACK (latency=29s): continuing chain",
-                              "2 sendOne: Resent: ts=999850 msg_id=b topic=t/d (age=150s)"}));
-
-  // A slow ACK stops it; the next live ACK outside the cooldown resumes with the oldest left.
-  r.env.AdvanceSteady(seconds(31));
-  r.Ack(kNow - 150, "b");
-  r.Ack(kNow, "live");
-  EXPECT_EQ(r.Lines(),
-            (Lines{"2 onAckReceived: Slow ACK (latency=31s > 30s): chain stopped, waiting for next "
-                   "live-ACK",
-                   "1 onAckReceived: Live ACK (age=0s): starting resend chain",
-                   "2 sendOne: Resent: ts=999860 msg_id=c topic=t/d (age=140s)"}));
-  EXPECT_EQ(r.sent, (Lines{"t/d|p-a", "t/d|p-b", "t/d|p-c"}));
-}
-
-TEST(Resender, LatencyIsWholeSecondsAgainstFastThreshold) {
-  const struct {
-    nanoseconds latency;
-    Lines lines;
-  } rows[] = {
-      {milliseconds(1900),
-       {"1 onAckReceived: Fast ACK (latency=1s): continuing chain",
-        "1 sendOne: No pending to send, chain idle"}},
-      {seconds(30),
-       {"1 onAckReceived: Fast ACK (latency=30s): continuing chain",
-        "1 sendOne: No pending to send, chain idle"}},
-      {seconds(31) - nanoseconds(1),
-       {"1 onAckReceived: Fast ACK (latency=30s): continuing chain",
-        "1 sendOne: No pending to send, chain idle"}},
-      {seconds(31),
-       {"2 onAckReceived: Slow ACK (latency=31s > 30s): chain stopped, waiting for next live-ACK"}},
-  };
-  for (const auto& row : rows) {
-    Rig r;
-    r.Store(kNow - 500, "a");
-    r.Ack(kNow, "start");
-    ASSERT_EQ(r.sent.size(), 1u);
-    r.Lines();
-    r.env.AdvanceSteady(row.latency);
-    r.Ack(kNow - 500, "a");  // matched however old the message is
-    EXPECT_EQ(r.Lines(), row.lines) << row.latency.count();
-    EXPECT_TRUE(r.resender->inflight().empty());
-  }
-}
-
-TEST(Resender, AgeClassificationBoundaries) {
-  ResendConfig mid_band;  // stale above 120, live up to 60
-  mid_band.live_ack_threshold = 60;
-  ResendConfig inverted;  // stale below live: no mid band
-  inverted.stale_threshold = 60;
-  const std::string live_start = "1 onAckReceived: Live ACK (age=";
-  const auto live = [&](const std::string& age) {
-    return Lines{live_start + age + "s): starting resend chain",
-                 "1 sendOne: No pending to send, chain idle"};
-  };
-  const auto mid = [](const std::string& age) {
-    return Lines{"1 onAckReceived: Mid-age ACK (age=" + age + "s), no chain trigger"};
-  };
-  const auto stale = [](const std::string& age) {
-    return Lines{"2 onAckReceived: Stale ACK (age=" + age + "s): cooldown extended 30s"};
-  };
-  const struct {
-    ResendConfig rc;
-    nanoseconds wall_fraction;
-    int64_t age;
-    Lines lines;
-  } rows[] = {
-      {{}, {}, 120, live("120")},
-      {{}, {}, 121, stale("121")},
-      {{}, {}, -5, live("-5")},
-      {mid_band, {}, 60, live("60")},
-      {mid_band, milliseconds(999), 60, live("60")},  // wall 1000000.999 s counts as 1000000
-      {mid_band, {}, 61, mid("61")},
-      {mid_band, {}, 120, mid("120")},
-      {mid_band, {}, 121, stale("121")},
-      {inverted, {}, 61, stale("61")},
-      {inverted, {}, 60, live("60")},
-  };
-  for (const auto& row : rows) {
-    Rig r(row.rc);
-    r.env.AdvanceSystem(row.wall_fraction);
-    r.Ack(kNow - row.age, "k");
-    EXPECT_EQ(r.Lines(), row.lines) << row.age;
-    const bool is_stale = row.lines[0].find("Stale") != std::string::npos;
-    EXPECT_EQ(r.resender->cooldownUntil(), is_stale ? kT0 + seconds(30) : SteadyTime::min());
-  }
-}
-
-TEST(Resender, StaleAckMovesCooldownOnlyLater) {
-  Rig r;
-  r.resender->onConnected();
-  r.Lines();
-  r.Ack(kNow - 500, "s");  // same end as the running cooldown: nothing
-  EXPECT_TRUE(r.Lines().empty());
-  r.env.AdvanceSteady(seconds(10));
-  r.Ack(kNow - 500, "s");
-  EXPECT_EQ(r.Lines(), Lines{"2 onAckReceived: Stale ACK (age=500s): cooldown extended 30s"});
-  EXPECT_EQ(r.resender->cooldownUntil(), kT0 + seconds(40));
-  r.env.SetSteadyNow(kT0);  // an earlier end never replaces a later one
-  r.Ack(kNow - 500, "s");
-  EXPECT_TRUE(r.Lines().empty());
-  EXPECT_EQ(r.resender->cooldownUntil(), kT0 + seconds(40));
-  r.env.SetSteadyNow(kT0 + seconds(100));  // expired: a new cooldown from now
-  r.Ack(kNow - 500, "s");
-  EXPECT_EQ(r.resender->cooldownUntil(), kT0 + seconds(130));
-  EXPECT_TRUE(r.sent.empty());
-}
-
-TEST(Resender, GracePeriodBoundary) {
-  Rig r;
-  r.Store(kNow - 119, "young");
-  r.Ack(kNow, "go");
-  EXPECT_EQ(r.Lines(),
-            (Lines{"1 onAckReceived: Live ACK (age=0s): starting resend chain",
-                   "1 sendOne: Oldest pending within grace period (age=119s < 120s), skipping"}));
-  EXPECT_TRUE(r.sent.empty());
-  EXPECT_TRUE(r.resender->inflight().empty());
-  r.env.AdvanceSystem(seconds(1));
-  r.Ack(kNow, "go");
-  EXPECT_EQ(r.sent, Lines{"t/d|p-young"});
-  EXPECT_TRUE(r.capture.contains("(age=120s)"));
-}
-
-TEST(Resender, PublishFailureChangesNothingAndIsRetried) {
-  Rig r;
-  r.Store(kNow - 300, "a");
-  r.Store(kNow - 300, "b");
-  r.Ack(kNow, "go");  // sends a at kT0
-  r.env.AdvanceSteady(seconds(40));
-  r.Ack(kNow - 300, "a");    // slow: idle
-  r.Ack(kNow - 999, "old");  // stale: cooldown until kT0 + 70 s
-  r.env.AdvanceSteady(seconds(30));
-  r.Lines();
-  r.publish_ok = false;
-  r.Ack(kNow, "go");
-  EXPECT_EQ(r.Lines(), (Lines{"1 onAckReceived: Live ACK (age=0s): starting resend chain",
-                              "4 sendOne: Resend publish failed: ts=999700 msg_id=b"}));
-  EXPECT_TRUE(r.resender->inflight().empty());
-  EXPECT_EQ(r.resender->lastSendAt(), kT0);
-  EXPECT_EQ(r.resender->inflightDeadline(), kT0 + seconds(120));
-  EXPECT_EQ(r.resender->cooldownUntil(), kT0 + seconds(70));
-  r.publish_ok = true;
-  r.Ack(kNow, "go");
-  EXPECT_EQ(r.sent, (Lines{"t/d|p-a", "t/d|p-b", "t/d|p-b"}));
-  EXPECT_EQ(r.resender->inflight(), r.Flight(kNow - 300, "b"));
-}
-
-TEST(Resender, InflightTimeoutAtDeadline) {
-  Rig r;
-  r.Store(kNow - 300, "a");
-  r.Ack(kNow, "go");
-  r.resender->onConnected();  // resets the chain, keeps last_send_at
-  EXPECT_TRUE(r.resender->inflight().empty());
-  EXPECT_EQ(r.resender->inflightDeadline(), SteadyTime::min());
-  EXPECT_EQ(r.resender->lastSendAt(), kT0);
-
-  r.env.AdvanceSteady(seconds(30));
-  r.Ack(kNow, "go");  // sends a again at kT0 + 30 s
-  r.Lines();
-  r.env.SetSteadyNow(kT0 + seconds(150) - nanoseconds(1));
-  r.resender->tick();
-  EXPECT_TRUE(r.Lines().empty());
-  EXPECT_EQ(r.resender->inflight().size(), 1u);
-  r.env.AdvanceSteady(nanoseconds(1));
-  r.resender->tick();
-  r.resender->tick();
-  EXPECT_EQ(r.Lines(), Lines{"3 tick: Inflight timeout: 1 unacked message(s), clearing chain"});
-  EXPECT_TRUE(r.resender->inflight().empty());
-  EXPECT_EQ(r.resender->inflightDeadline(), kT0 + seconds(150));
-  EXPECT_EQ(r.resender->cooldownUntil(), kT0 + seconds(30));
-  // Its late acknowledgement is no longer matched: classified by age.
-  r.Ack(kNow - 300, "a");
-  EXPECT_EQ(r.Lines(), Lines{"2 onAckReceived: Stale ACK (age=300s): cooldown extended 30s"});
-  EXPECT_EQ(r.sent.size(), 2u);
-}
-
-TEST(Resender, ConstructionAndIdleTickTouchNothing) {
-  Rig r;
-  EXPECT_EQ(r.resender->cooldownUntil(), SteadyTime::min());
-  EXPECT_EQ(r.resender->lastSendAt(), SteadyTime::min());
-  EXPECT_EQ(r.resender->inflightDeadline(), SteadyTime::min());
-  r.env.steady_reads = r.env.system_reads = 0;
-  r.env.ResetCounts();
-  r.resender->tick();
-  EXPECT_EQ(r.env.steady_reads + r.env.system_reads, 0);
-  EXPECT_EQ(r.env.CountAll(), 0);
-  EXPECT_TRUE(r.Lines().empty());
-}
-
-TEST(Resender, WalksStoreOldestCaptureFirstUntilEmpty) {
+// Start-up cooldown (its end outside it), live start with the first captured message as stored,
+// no second start in flight, a stale ACK moving the cooldown only later, fast ACKs (the threshold
+// included) continuing during a cooldown, a slow one stopping the chain, a live ACK resuming it.
+TEST(Resender, ChainStartsOnLiveAckAfterCooldownAndContinuesOnFastAcks) {
   Rig r;
   const std::string binary("\x00\xff{\n", 4);
-  r.Store(kNow - 300, "c1", binary);
-  r.Store(kNow - 500, "c2");  // file order, not timestamp order
-  r.Store(kNow - 400, "c3");
-  r.Ack(kNow, "go");
-  const std::pair<int64_t, std::string> chain[] = {
-      {kNow - 300, "c1"}, {kNow - 500, "c2"}, {kNow - 400, "c3"}};
-  for (const auto& [ts, id] : chain) {
-    r.env.AdvanceSteady(seconds(1));
-    EXPECT_EQ(r.resender->inflight(), r.Flight(ts, id));
-    r.Ack(ts, id);
-  }
-  EXPECT_EQ(r.sent, (Lines{"t/d|" + binary, "t/d|p-c2", "t/d|p-c3"}));
-  EXPECT_EQ(r.capture.count("No pending to send, chain idle"), 1);
-  EXPECT_TRUE(r.resender->inflight().empty());
-  EXPECT_EQ(r.store->pendingCount(), 0);
-  EXPECT_EQ(testsupport::ReadFile(r.store->activePath()), "");
+  r.Store(kNow - 200, "a", binary);
+  r.Store(kNow - 150, "b");
+  r.Store(kNow - 250, "c");
+  r.resender->onConnected();
+  r.env.AdvanceSteady(30s - 1ns);
+  r.Ack(kNow - 5, "x");
+  r.env.AdvanceSteady(1ns);
+  r.Ack(kNow - 5, "y");
+  EXPECT_EQ(r.Log(), (Lines{"2 Connected, 3 pending, waiting for live-ACK to start "
+                            "chain (cooldown 30s)",
+                            "1 Live ACK (age=5s) but in cooldown, ignoring",
+                            "1 Live ACK (age=5s): starting resend chain",
+                            "2 Resent: ts=999800 msg_id=a topic=t/d (age=200s)"}));
+  EXPECT_EQ(r.resender->inflight(), (std::set<AckKey>{{kNow - 200, "a"}}));
+  EXPECT_EQ(r.resender->inflightDeadline(), kT0 + 150s);  // sent + stale_threshold
+  r.Ack(kNow - 5, "z");
+  r.env.AdvanceSteady(10s);
+  r.Ack(kNow - 200, "a2");  // a's timestamp, another id: no match; stale (until kT0 + 70 s)
+  r.Ack(kNow - 300, "a3");  // stale, but the cooldown would not move later: silent
+  r.Ack(kNow - 5, "w");
+  r.env.AdvanceSteady(21s - 1ns);
+  r.Ack(kNow - 200, "a");
+  r.env.AdvanceSteady(31s);
+  r.Ack(kNow - 150, "b");
+  r.Ack(kNow, "live");
+  EXPECT_EQ(r.Log(), (Lines{"1 Live ACK (age=5s) but chain already in flight, ignoring",
+                            "2 Stale ACK (age=200s): cooldown extended 30s",
+                            "1 Live ACK (age=5s) but in cooldown, ignoring",
+                            "1 Fast ACK (latency=30s): continuing chain",
+                            "2 Resent: ts=999850 msg_id=b topic=t/d (age=150s)",
+                            "2 Slow ACK (latency=31s > 30s): chain stopped, waiting for next "
+                            "live-ACK",
+                            "1 Live ACK (age=0s): starting resend chain",
+                            "2 Resent: ts=999750 msg_id=c topic=t/d (age=250s)"}));
+  EXPECT_EQ(r.sent, (Lines{"t/d|" + binary, "t/d|p-b", "t/d|p-c"}));
 }
 
-TEST(Resender, Int64ExtremesSaturate) {
-  {
-    Rig r;
-    r.Ack(kMin, "m");  // age overflows: saturated, stale
-    r.Ack(kMax, "M");  // far future: live, but now in cooldown
-    r.env.SetSystemNow(Env::SystemTime(seconds(-5)));
-    r.Ack(kMax, "M");  // -5 - INT64_MAX saturates
-    EXPECT_EQ(r.Lines(),
-              (Lines{"2 onAckReceived: Stale ACK (age=9223372036854775807s): cooldown extended 30s",
-                     "1 onAckReceived: Live ACK (age=-9223372036853775807s) but in cooldown, "
-                     "ignoring",
-                     "1 onAckReceived: Live ACK (age=-9223372036854775808s) but in cooldown, "
-                     "ignoring"}));
-  }
-  {
-    Rig r;  // a message stamped at the beginning of time, sent near the end of the steady clock
-    r.Store(kMin, "m");
-    r.env.SetSteadyNow(SteadyTime::max() - seconds(1));
-    r.Ack(kNow, "go");
-    EXPECT_TRUE(
-        r.capture.contains("Resent: ts=-9223372036854775808 msg_id=m topic=t/d "
-                           "(age=9223372036854775807s)"));
-    EXPECT_EQ(r.resender->inflightDeadline(), SteadyTime::max());
-    r.resender->tick();  // the saturated deadline is never reached
-    EXPECT_EQ(r.resender->inflight().size(), 1u);
-    r.env.SetSteadyNow(SteadyTime::min());  // a clock far behind the send time
-    r.Lines();
-    r.Ack(kMin, "m");
-    EXPECT_EQ(r.Lines()[0], "1 onAckReceived: Fast ACK (latency=-9223372036s): continuing chain");
-    r.env.SetSteadyNow(SteadyTime::max() - seconds(1));
-    r.resender->onConnected();
-    EXPECT_EQ(r.resender->cooldownUntil(), SteadyTime::max());
-  }
-  {
+// Age boundaries (both thresholds inclusive, a future timestamp live, whole wall-clock seconds, no
+// mid band below an inverted pair, saturation); only a stale ACK starts a cooldown.
+TEST(Resender, AgeClassificationBoundaries) {
+  const ResendConfig d, mid_band{30, 120, 120, 60, 30}, inverted{30, 60, 120, 120, 30};
+  const struct {
     ResendConfig rc;
-    rc.stale_threshold = std::numeric_limits<int32_t>::max();
-    rc.cooldown = std::numeric_limits<int32_t>::min();
-    Rig r(rc);
-    r.Store(kNow - 300, "a");
-    r.Ack(kNow, "go");
-    EXPECT_EQ(r.resender->inflightDeadline(), kT0 + seconds(2147483647));
-    r.env.SetSteadyNow(SteadyTime::min() + seconds(1));
-    r.resender->onConnected();
-    EXPECT_EQ(r.resender->cooldownUntil(), SteadyTime::min());
-    EXPECT_TRUE(r.capture.contains("(cooldown -2147483648s)"));
+    int age;
+    char kind;  // Live, Mid-age or Stale
+  } rows[] = {{d, 120, 'L'},        {d, 121, 'S'},       {d, -5, 'L'},
+              {mid_band, 60, 'L'},  {mid_band, 61, 'M'}, {mid_band, 120, 'M'},
+              {mid_band, 121, 'S'}, {inverted, 61, 'S'}, {inverted, 60, 'L'}};
+  for (const auto& row : rows) {
+    Rig r(row.rc);
+    r.env.AdvanceSystem(999ms);  // 1000000.999 s counts as 1000000
+    r.Ack(kNow - row.age, "k");
+    const std::string age = "(age=" + std::to_string(row.age) + "s)";
+    Lines want = {"2 Stale ACK " + age + ": cooldown extended 30s"};
+    if (row.kind == 'L') want = {"1 Live ACK " + age + ": starting resend chain", kIdle};
+    if (row.kind == 'M') want = {"1 Mid-age ACK " + age + ", no chain trigger"};
+    EXPECT_EQ(r.Log(), want) << row.age;
+    EXPECT_EQ(r.resender->cooldownUntil(), row.kind == 'S' ? kT0 + 30s : SteadyTime::min());
   }
+  Rig r;
+  r.Ack(std::numeric_limits<int64_t>::min(), "m");  // the age saturates instead of wrapping
+  EXPECT_EQ(r.Log(), Lines{"2 Stale ACK (age=9223372036854775807s): cooldown extended 30s"});
+}
+
+// Grace period and refused publish: idle, nothing recorded, retried on a live ACK. The first tick
+// at the (saturated) deadline times the flight out once, no cooldown; its late ACK is then aged.
+TEST(Resender, FlightLifecycle) {
+  Rig r;
+  r.Store(kNow - 119, "m");
+  r.Ack(kNow, "go");
+  r.env.AdvanceSystem(1s);
+  r.publish_ok = false;
+  r.Ack(kNow, "go");
+  EXPECT_TRUE(r.resender->inflight().empty());
+  EXPECT_EQ(r.resender->lastSendAt(), SteadyTime::min());
+  EXPECT_EQ(r.resender->inflightDeadline(), SteadyTime::min());
+  EXPECT_EQ(r.resender->cooldownUntil(), SteadyTime::min());
+  r.publish_ok = true;
+  r.Ack(kNow, "go");          // sent at kT0
+  r.resender->onConnected();  // drops the flight
+  r.env.SetSteadyNow(SteadyTime::max() - 60s);
+  r.Ack(kNow, "go");  // sent again; the deadline saturates at the end of the clock
+  EXPECT_EQ(r.resender->inflightDeadline(), SteadyTime::max());
+  r.env.SetSteadyNow(SteadyTime::max() - 1ns);
+  r.resender->tick();
+  EXPECT_EQ(r.resender->inflight().size(), 1u);
+  r.env.SetSteadyNow(SteadyTime::max());
+  r.resender->tick();
+  r.resender->tick();
+  r.Ack(kNow - 119, "m");
+  const Lines start = {"1 Live ACK (age=1s): starting resend chain"};
+  EXPECT_EQ(r.Log(), (Lines{"1 Live ACK (age=0s): starting resend chain",
+                            "1 Oldest pending within grace period (age=119s < 120s), skipping",
+                            start[0], "4 Resend publish failed: ts=999881 msg_id=m", start[0],
+                            "2 Resent: ts=999881 msg_id=m topic=t/d (age=120s)",
+                            "2 Connected, 1 pending, waiting for live-ACK to start chain "
+                            "(cooldown 30s)",
+                            start[0], "2 Resent: ts=999881 msg_id=m topic=t/d (age=120s)",
+                            "3 Inflight timeout: 1 unacked message(s), clearing chain",
+                            "1 Live ACK (age=120s): starting resend chain", kIdle}));
+  EXPECT_EQ(r.sent, (Lines{"t/d|p-m", "t/d|p-m", "t/d|p-m"}));
 }
 
 }  // namespace

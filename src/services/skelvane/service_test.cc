@@ -1,10 +1,11 @@
-// The message loop against a scripted MQTT client: start-up order, routing by exact topic,
-// the publish callable, the receive time-out and the maintenance cadence.
+// The message loop against a scripted MQTT client.
 #include "service.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <deque>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,236 +17,129 @@
 namespace kestova {
 namespace {
 
-using std::chrono::seconds;
+using Strings = std::vector<std::string>;
 
-// One scripted turn: either a message or a time-out, and how far the steady clock moves while
-// Receive "waits".
+// A message (a receive time-out when there is no payload); the steady clock then moves `elapse` s.
 struct Turn {
-  bool timeout = true;
-  mosquitto::msg_t msg;
-  seconds elapse{0};
+  std::string topic, payload;
+  int elapse = 0;
 };
 
-class ScriptedClient : public mosquitto::Client {
- public:
-  ScriptedClient(testsupport::FaultEnv* env, std::deque<Turn> turns)
-      : env_(env), turns_(std::move(turns)) {}
-
+// One loop run: its client (recording calls; "?" marks a flag or callback set), config and log.
+struct Loop : mosquitto::Client {
+  Loop() {
+    env.SetSystemNow(Env::SystemTime(std::chrono::seconds(1'700'000'000)));
+    config.topics = {"/t/a"};
+    config.storage.dir = dir.file("outbox");
+    config.resend.cooldown = config.resend.grace_period = 0;
+  }
   int Connect(bool flag, mosquitto::SuccessCallback s, mosquitto::FailureCallback f) override {
-    calls.push_back(std::string("Connect ") + (flag ? "true" : "false") +
-                    (s || f ? " callbacks" : ""));
+    calls.push_back(std::string("Connect") + (flag || s || f ? " ?" : ""));
     return 0;
   }
-  int Subscribe(const std::string& topic, mosquitto::Qos qos, bool, mosquitto::SuccessCallback,
-                mosquitto::FailureCallback) override {
-    calls.push_back("Subscribe " + topic + " " + std::to_string(static_cast<int>(qos)));
+  int Subscribe(const std::string& topic, mosquitto::Qos qos, bool flag,
+                mosquitto::SuccessCallback s, mosquitto::FailureCallback f) override {
+    calls.push_back(topic + " q" + std::to_string(int(qos)) + (flag || s || f ? " ?" : ""));
     return 0;
   }
   mosquitto::msg_t Receive(const std::string& filter, int timeout_s) override {
-    filters.push_back(filter);
-    timeouts.push_back(timeout_s);
-    if (turns_.empty()) throw std::runtime_error("timeout");
-    Turn t = std::move(turns_.front());
-    turns_.pop_front();
-    env_->AdvanceSteady(t.elapse);
-    if (t.timeout) throw std::runtime_error("timeout");
-    return t.msg;
+    receives.push_back(filter + " " + std::to_string(timeout_s));
+    const Turn t = turns.front();
+    turns.pop_front();
+    env.AdvanceSteady(std::chrono::seconds(t.elapse));
+    if (t.payload.empty()) throw std::runtime_error("timeout");
+    return {t.topic, std::vector<uint8_t>(t.payload.begin(), t.payload.end())};
   }
   int Send(const std::string& topic, const std::vector<uint8_t>& payload, mosquitto::Qos qos,
-           bool) override {
-    if (fail_send) throw std::runtime_error("not connected");
+           bool flag) override {
+    if (failing_sends-- > 0) throw std::runtime_error("not connected");
     sent.push_back(topic + " " + std::string(payload.begin(), payload.end()) + " q" +
-                   std::to_string(static_cast<int>(qos)));
+                   std::to_string(int(qos)) + (flag ? " ?" : ""));
     return 0;
   }
-
-  std::vector<std::string> calls;
-  std::vector<std::string> filters;
-  std::vector<int> timeouts;
-  std::vector<std::string> sent;
-  bool fail_send = false;
-
- private:
-  testsupport::FaultEnv* env_;
-  std::deque<Turn> turns_;
-};
-
-Turn Msg(const std::string& topic, const std::string& payload, seconds elapse = seconds(0)) {
-  Turn t;
-  t.timeout = false;
-  t.msg.topic = topic;
-  t.msg.payload.assign(payload.begin(), payload.end());
-  t.elapse = elapse;
-  return t;
-}
-
-Turn Quiet(seconds elapse) {
-  Turn t;
-  t.elapse = elapse;
-  return t;
-}
-
-class ServiceTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    env_.SetSteadyNow(Env::SteadyTime(seconds(1000)));
-    env_.SetSystemNow(Env::SystemTime(seconds(1'700'000'000)));
-    config_.topics = {"/t/a"};
-    config_.storage.dir = dir_.file("outbox");
-    config_.storage.compress = false;
-    config_.resend.cooldown = 0;
-    config_.resend.grace_period = 0;
-    config_.maintenance_interval = 60;
-  }
-
   // Runs the loop for exactly the scripted turns.
-  void Run(std::deque<Turn> turns) {
-    const long n = static_cast<long>(turns.size());
-    client_ = std::make_shared<ScriptedClient>(&env_, std::move(turns));
-    perform(
-        config_, [this](const std::string& id) { client_id_ = id; return client_; }, &env_, n);
+  void Run(std::deque<Turn> script) {
+    turns = std::move(script);
+    const auto factory = [this](const std::string& id) {
+      client_id = id;
+      return std::shared_ptr<mosquitto::Client>(this, [](mosquitto::Client*) {});
+    };
+    perform(config, factory, &env, static_cast<long>(turns.size()));
   }
-
-  std::string ActiveFile() { return testsupport::ReadFile(config_.storage.dir + "/outbox.jsonl"); }
-
-  testsupport::TempDir dir_;
-  testsupport::FaultEnv env_;
-  AppConfig config_;
-  std::shared_ptr<ScriptedClient> client_;
-  std::string client_id_;
-  P7::ScopedCapture log_;
+  // The messages logged by these functions, in order; statistics cut after "known=".
+  Strings Logged(const std::set<std::string>& functions) const {
+    Strings out;
+    for (const auto& r : log.records()) {
+      if (functions.count(r.function)) out.push_back(r.message.substr(0, r.message.find(", disc")));
+    }
+    return out;
+  }
+  testsupport::TempDir dir;
+  testsupport::FaultEnv env;
+  AppConfig config;
+  std::deque<Turn> turns;
+  int failing_sends = 0;
+  Strings calls, receives, sent;
+  std::string client_id;
+  P7::ScopedCapture log;
 };
 
-TEST_F(ServiceTest, StartUpSubscribesEveryTopicAndItsAckTopicInOrder) {
-  config_.topics = {"/t/a", "/t/b", "/t/a"};
-  Run({Quiet(seconds(1))});
-
-  EXPECT_EQ(client_id_, "skelvane_" + std::to_string(getpid()));
-  const std::vector<std::string> expected = {
-      "Connect false",   "Subscribe /t/a 1", "Subscribe /t/a/ack 1", "Subscribe /t/b 1",
-      "Subscribe /t/b/ack 1", "Subscribe /t/a 1", "Subscribe /t/a/ack 1"};
-  EXPECT_EQ(client_->calls, expected);
-  EXPECT_EQ(log_.count("Monitoring topic: /t/a (ack: /t/a/ack)", P7::kInfo), 2);
-
-  // Order of the start-up lines: monitoring, statistics, chain armed, loop entered.
-  std::vector<std::string> order;
-  for (const auto& r : log_.records()) {
-    if (r.message.rfind("Store stats: ", 0) == 0 || r.message.rfind("Connected, ", 0) == 0 ||
-        r.message == "Entering message loop..." || r.message.rfind("Monitoring", 0) == 0) {
-      order.push_back(r.message.substr(0, 10));
-    }
-  }
-  ASSERT_EQ(order.size(), 6u);
-  EXPECT_EQ(order[3], "Store stat");
-  EXPECT_EQ(order[4], "Connected,");
-  EXPECT_EQ(order[5], "Entering m");
-  EXPECT_TRUE(log_.contains("Store stats: pending=0, ack_queue=0, known=0, discarded=0"));
+// Each topic (repeated too) and its ACK topic with QoS 1, start-up lines in order, routing by exact
+// topic with the ACK set first, and a maintenance pass (every turn here) compacting the file.
+TEST(Service, StartsUpThenRoutesByExactTopicAckSetFirst) {
+  Loop l;
+  l.config.topics = {"/t/a", "/t/a/ack", "/t/a"};
+  l.config.maintenance_interval = 0;
+  l.config.loop_timeout_ms = 1999;  // whole seconds, cut
+  const std::string m1 = R"({"timestamp":1699999000,"msg_id":"m1"})";
+  l.Run({{"/t/a", m1}, {"/t/other", m1}, {"/t/a/#", m1}, {"", m1}, {"/t/a/ack", m1}});
+  EXPECT_EQ(l.client_id, "skelvane_" + std::to_string(getpid()));
+  EXPECT_EQ(l.calls, (Strings{"Connect", "/t/a q1", "/t/a/ack q1", "/t/a/ack q1", "/t/a/ack/ack q1",
+                              "/t/a q1", "/t/a/ack q1"}));
+  EXPECT_EQ(l.receives, Strings(5, "/# 1"));
+  const std::string pass = "Maintenance: pending=1, ack_queue=0, known=1";
+  EXPECT_EQ(
+      l.Logged({"perform", "onConnected", "handleDataMessage", "handleAckMessage"}),
+      (Strings{
+          "Monitoring topic: /t/a (ack: /t/a/ack)",
+          "Monitoring topic: /t/a/ack (ack: /t/a/ack/ack)",
+          "Monitoring topic: /t/a (ack: /t/a/ack)", "Store stats: pending=0, ack_queue=0, known=0",
+          "Connected, 0 pending, waiting for live-ACK to start chain (cooldown 0s)",
+          "Entering message loop...", "Captured: ts=1699999000 msg_id=m1 topic=/t/a (38 bytes)",
+          pass, pass, pass, pass, "ACK: ts=1699999000 msg_id=m1 on /t/a/ack",
+          "Maintenance: pending=0, ack_queue=0, known=0"}));
+  EXPECT_EQ(testsupport::ReadFile(l.config.storage.dir + "/outbox.jsonl"), "");
 }
 
-TEST_F(ServiceTest, ReceiveTimeoutIsWholeSecondsAtLeastOne) {
-  const std::vector<std::pair<int32_t, int>> cases = {
-      {1000, 1}, {999, 1}, {0, 1}, {-5000, 1}, {2500, 2}, {60000, 60}};
-  for (const auto& [ms, want] : cases) {
-    config_.loop_timeout_ms = ms;
-    Run({Quiet(seconds(0))});
-    ASSERT_EQ(client_->timeouts.size(), 1u);
-    EXPECT_EQ(client_->timeouts[0], want) << ms;
-    EXPECT_EQ(client_->filters[0], "/#");
-  }
-}
-
-TEST_F(ServiceTest, RoutesByExactTopicAckSetFirst) {
-  // "/t/a/ack" is configured as a data topic too: its messages must take the ACK path.
-  config_.topics = {"/t/a", "/t/a/ack"};
-  const std::string data = R"({"timestamp":1699999000,"msg_id":"m1","v":1})";
-  Run({
-      Msg("/t/a", data),
-      Msg("/t/other", R"({"timestamp":1699999000,"msg_id":"x"})"),
-      Msg("/t/a/#", R"({"timestamp":1699999000,"msg_id":"y"})"),
-      Msg("", R"({"timestamp":1699999000,"msg_id":"z"})"),
-      Msg("/t/a/ack", R"({"timestamp":1699999000,"msg_id":"m1"})"),
-  });
-
-  const std::string file = ActiveFile();
-  EXPECT_NE(file.find("\"msg_id\":\"m1\""), std::string::npos);
-  EXPECT_EQ(file.find("\"msg_id\":\"x\""), std::string::npos);
-  EXPECT_EQ(file.find("\"msg_id\":\"y\""), std::string::npos);
-  EXPECT_EQ(file.find("\"msg_id\":\"z\""), std::string::npos);
-  EXPECT_EQ(log_.count("ACK: ts=1699999000 msg_id=m1 on /t/a/ack", P7::kInfo), 1);
-  // The ACK message was not stored as data.
-  EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 1);
-}
-
-TEST_F(ServiceTest, PublishFailureIsLoggedAndReportedToTheChain) {
-  config_.resend.stale_threshold = 1000;
-  config_.resend.live_ack_threshold = 1000;
-  const std::string old = R"({"timestamp":1699990000,"msg_id":"old"})";
-  const std::string live = R"({"timestamp":1700000000,"msg_id":"live"})";
-  client_ = nullptr;
-  std::deque<Turn> turns = {Msg("/t/a", old), Msg("/t/a", live),
-                            Msg("/t/a/ack", R"({"timestamp":1700000000,"msg_id":"live"})")};
-  const long n = static_cast<long>(turns.size());
-  auto client = std::make_shared<ScriptedClient>(&env_, std::move(turns));
-  client->fail_send = true;
-  perform(config_, [&](const std::string&) { return client; }, &env_, n);
-
-  bool found = false;
-  for (const auto& r : log_.records()) {
-    if (r.message == "Publish error: not connected") {
-      found = true;
-      EXPECT_EQ(r.level, P7::kError);
-      EXPECT_EQ(r.function, "operator()");
-    }
-  }
-  EXPECT_TRUE(found);
-  EXPECT_EQ(log_.count("Resend publish failed: ts=1699990000 msg_id=old", P7::kError), 1);
-}
-
-TEST_F(ServiceTest, LiveAckRepublishesOldestPendingWithOriginalBytes) {
-  config_.resend.stale_threshold = 1000;
-  config_.resend.live_ack_threshold = 1000;
+// The chain republishes the oldest message's bytes on its topic with QoS 1; a Send that throws is
+// logged and reported to the chain, which retries on the next live ACK.
+TEST(Service, LiveAckRepublishesOldestPendingThroughTheClient) {
+  Loop l;
+  l.config.resend.stale_threshold = l.config.resend.live_ack_threshold = 1000;
+  l.failing_sends = 1;
   const std::string old = "{ \"timestamp\":1699990000, \"msg_id\":\"old\", \"x\":[1,2] }";
-  Run({Msg("/t/a", old), Msg("/t/a", R"({"timestamp":1700000000,"msg_id":"live"})"),
-       Msg("/t/a/ack", R"({"timestamp":1700000000,"msg_id":"live"})")});
-  ASSERT_EQ(client_->sent.size(), 1u);
-  EXPECT_EQ(client_->sent[0], "/t/a " + old + " q1");
+  const std::string live = R"({"timestamp":1700000000,"msg_id":"live"})";
+  l.Run({{"/t/a", old}, {"/t/a", live}, {"/t/a/ack", live}, {"/t/a/ack", live}});
+  EXPECT_EQ(l.sent, Strings{"/t/a " + old + " q1"});
+  EXPECT_EQ(l.Logged({"operator()"}), Strings{"Publish error: not connected"});
+  EXPECT_EQ(l.log.count("Resend publish failed: ts=1699990000 msg_id=old", P7::kError), 1);
 }
 
-TEST_F(ServiceTest, MaintenanceRunsOncePerIntervalMeasuredFromItsStart) {
-  config_.maintenance_interval = 10;
-  // 4 s per turn: passes are due at 12 s (first turn at or past 10) and at 24 s (12 + 12).
-  std::deque<Turn> turns;
-  for (int i = 0; i < 7; ++i) turns.push_back(Quiet(seconds(4)));
-  Run(std::move(turns));
-  int passes = 0;
-  for (const auto& r : log_.records()) {
-    if (r.message.rfind("Maintenance: pending=", 0) == 0) ++passes;
+// A pass runs once the whole seconds since the last pass's start reach the interval.
+TEST(Service, MaintenanceRunsOncePerIntervalMeasuredFromItsStart) {
+  // interval, turns, seconds per turn, passes: due at 12 s and 24 s, not at 28 s (only 4 s after
+  // the last pass); every turn when the interval is 0 or less.
+  const int rows[][4] = {{10, 7, 4, 2}, {0, 3, 0, 3}, {-3, 3, 0, 3}};
+  for (const auto& [interval, turns, elapse, passes] : rows) {
+    Loop l;
+    l.config.maintenance_interval = interval;
+    l.config.loop_timeout_ms = 999;  // at least one second
+    l.Run(std::deque<Turn>(turns, Turn{"", "", elapse}));
+    EXPECT_EQ(l.receives, Strings(turns, "/# 1"));
+    const Strings lines = l.Logged({"perform"});  // 3 start-up lines, then the passes
+    EXPECT_EQ(Strings(lines.begin() + 3, lines.end()),
+              Strings(passes, "Maintenance: pending=0, ack_queue=0, known=0"));
   }
-  EXPECT_EQ(passes, 2);  // at 12 s and 24 s; 28 s is only 4 s after the last pass
-}
-
-TEST_F(ServiceTest, NonPositiveIntervalRunsMaintenanceEveryTurn) {
-  for (int32_t interval : {0, -3}) {
-    config_.maintenance_interval = interval;
-    log_.clear();
-    Run({Quiet(seconds(0)), Quiet(seconds(0)), Quiet(seconds(0))});
-    int passes = 0;
-    for (const auto& r : log_.records()) {
-      if (r.message.rfind("Maintenance: ", 0) == 0) ++passes;
-    }
-    EXPECT_EQ(passes, 3) << interval;
-  }
-}
-
-TEST_F(ServiceTest, MaintenanceFlushesAcknowledgedLines) {
-  config_.maintenance_interval = 5;
-  Run({Msg("/t/a", R"({"timestamp":1699999990,"msg_id":"a"})"),
-       Msg("/t/a", R"({"timestamp":1699999991,"msg_id":"b"})"),
-       Msg("/t/a/ack", R"({"acks":[{"timestamp":1699999990,"msg_id":"a"}]})", seconds(6))});
-  const std::string file = ActiveFile();
-  EXPECT_EQ(file.find("\"msg_id\":\"a\""), std::string::npos);
-  EXPECT_NE(file.find("\"msg_id\":\"b\""), std::string::npos);
-  EXPECT_TRUE(log_.contains("Maintenance: pending=1, ack_queue=0, known=1"));
 }
 
 }  // namespace
