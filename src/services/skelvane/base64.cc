@@ -4,18 +4,22 @@
 
 namespace {
 
-const std::string base64_chars =
+// Constant-initialised, like the decode table below: both are usable from any other translation
+// unit's static initialisers, whatever the order in which those run.
+constexpr char base64_chars[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
     "abcdefghijklmnopqrstuvwxyz"
     "0123456789+/";
+static_assert(sizeof(base64_chars) == 64 + 1);
 
 // Reverse lookup of base64_chars: the 6-bit value of each byte, or -1 for every byte that ends the
 // decoding ("=", whitespace, anything outside the alphabet, every byte above 127).
 constexpr std::array<int8_t, 256> MakeDecodeTable() {
   std::array<int8_t, 256> table{};
   for (auto& v : table) v = -1;
-  constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (int i = 0; i < 64; ++i) table[static_cast<uint8_t>(kAlphabet[i])] = static_cast<int8_t>(i);
+  for (int i = 0; i < 64; ++i) {
+    table[static_cast<uint8_t>(base64_chars[i])] = static_cast<int8_t>(i);
+  }
   return table;
 }
 

@@ -1,8 +1,9 @@
 // The store's window on the operating system: file-system calls and clocks.
 //
-// Every file and clock access of the outbox store and the resend chain goes through an Env, so tests
-// can inject failures (ENOSPC after N bytes, failing renames, unreadable files) and move time instead
-// of sleeping. Production code uses Env::Default(), a thin layer over POSIX calls and std::chrono.
+// Every file and clock access of the outbox store and the resend chain goes through an Env, so
+// tests can inject failures (ENOSPC after N bytes, failing renames, unreadable files) and move time
+// instead of sleeping. Production code uses Env::Default(), a thin layer over POSIX calls and
+// std::chrono.
 //
 // Conventions: operations return 0 on success or an errno value on failure; they never throw for
 // file-system conditions. Paths are used exactly as given.
@@ -42,6 +43,7 @@ class WritableFile {
 struct FileInfo {
   bool exists = false;
   bool is_directory = false;
+  bool is_regular = false;  // a regular file (neither directory, FIFO, socket nor device)
   uint64_t size = 0;
 };
 
@@ -75,7 +77,8 @@ class Env {
   // truncate=false appends at its end.
   virtual int NewWritableFile(const std::string& path, bool truncate,
                               std::unique_ptr<WritableFile>* out) = 0;
-  // stat() (follows symbolic links). A missing path is not an error: info->exists = false, returns 0.
+  // stat() (follows symbolic links, so a link reports what it points to). A missing path, a
+  // dangling link included, is not an error: info->exists = false, returns 0.
   virtual int Stat(const std::string& path, FileInfo* info) = 0;
   // Reads the last byte of a file (for the torn-line check). Returns ENODATA for an empty file.
   virtual int ReadLastByte(const std::string& path, char* byte) = 0;

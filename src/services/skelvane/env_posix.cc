@@ -115,6 +115,7 @@ class PosixEnv final : public Env {
     }
     info->exists = true;
     info->is_directory = S_ISDIR(st.st_mode);
+    info->is_regular = S_ISREG(st.st_mode);
     info->size = static_cast<uint64_t>(st.st_size);
     return 0;
   }

@@ -82,10 +82,18 @@ int64_t CollisionNumber(const std::string& name, const std::string& stem, const 
 
 }  // namespace
 
+// Anything but a regular file under an archive's name (a directory, a FIFO, a dangling link) holds
+// no records: taken for an archive, it would be renamed over the active file, block an open, or be
+// kept "for a later attempt" ahead of every real archive. Stat follows links, so a link to a
+// regular file still counts.
 std::vector<std::string> listRotated(Env* env, const std::string& dir) {
   std::vector<std::string> names;
   if (env->GetChildren(dir, &names) != 0) return {};
-  std::erase_if(names, [](const std::string& n) { return !IsArchiveName(n); });
+  std::erase_if(names, [&](const std::string& n) {
+    if (!IsArchiveName(n)) return true;
+    FileInfo info;
+    return env->Stat(dir + "/" + n, &info) != 0 || !info.is_regular;
+  });
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -99,19 +107,30 @@ void OutboxStore::resetRestoreState() {
 void OutboxStore::rotateIfNeeded() {
   if (env_->SteadyNow() < rotation_allowed_at_) return;
   const std::string active = activePath();
-  const int64_t size = FileSize(env_, active);
   const int64_t limit = int64_t{max_file_kb_} * 1024;
-  if (size < limit) return;
+  int64_t size = 0;
+  // True when the file is below its limit or held as a restored archive still being delivered.
+  auto stays = [&] {
+    size = FileSize(env_, active);
+    if (size < limit) return true;
+    if (!restored_active_ || size >= 2 * limit) return false;
+    SKV_LOG(P7::kDebug,
+            "Rotation deferred: restored archive progress %d/%d (file %ld KB, emergency at %ld KB)",
+            restored_acked_, restored_total_, static_cast<long>(size / 1024),
+            static_cast<long>(2 * int64_t{max_file_kb_}));
+    return true;
+  };
+  if (stays()) return;
+  if (!ack_queue_.empty()) {
+    // Queued acknowledgements belong to lines of this file; once these are in an archive, no
+    // flush finds them and they would be sent again after its restore. A flush that fails
+    // changes nothing and the rotation goes ahead as it would have.
+    applyAckQueue(/*restore_when_drained=*/false);
+    if (stays()) return;
+  }
   const long size_kb = static_cast<long>(size / 1024);
 
   if (restored_active_) {
-    if (size < 2 * limit) {
-      SKV_LOG(
-          P7::kDebug,
-          "Rotation deferred: restored archive progress %d/%d (file %ld KB, emergency at %ld KB)",
-          restored_acked_, restored_total_, size_kb, static_cast<long>(2 * int64_t{max_file_kb_}));
-      return;
-    }
     SKV_LOG(P7::kWarning,
             "Emergency rotation: file %ld KB >= 2x limit %d KB, restored progress only %d/%d",
             size_kb, max_file_kb_, restored_acked_, restored_total_);

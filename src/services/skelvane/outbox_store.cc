@@ -24,6 +24,11 @@ constexpr size_t kFlushChunk = 128 * 1024;
 // Larger buffers than this are not kept between calls.
 constexpr size_t kKeptBuffer = 1 << 20;
 
+// How a log line names a message that could not be stored.
+std::string MessageName(int64_t timestamp, const std::string& msg_id, const std::string& topic) {
+  return "ts=" + std::to_string(timestamp) + " msg_id=" + msg_id + " topic=" + topic;
+}
+
 }  // namespace
 
 OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)
@@ -107,7 +112,16 @@ void OutboxStore::rebuildIndex() {
   known_.clear();
   end_written_ = FileTail{};  // a restore has just replaced the file
   std::unique_ptr<SequentialFile> file;
-  if (env_->NewSequentialFile(active_path_, &file) != 0) return;
+  if (int err = env_->NewSequentialFile(active_path_, &file)) {
+    // A missing file is an empty outbox. Any other failure hides records that are still there:
+    // they stay untouched (no restore replaces a non-empty active file, and a flush does not
+    // rewrite one it cannot read) until the operator repairs the file.
+    if (err != ENOENT) {
+      SKV_LOG(P7::kError, "Index rebuild: cannot open %s: %s", active_path_.c_str(),
+              std::strerror(err));
+    }
+    return;
+  }
 
   int32_t valid = 0;
   int32_t broken = 0;
@@ -214,7 +228,8 @@ OutboxStore::Append OutboxStore::appendThroughOneOpen(int64_t timestamp, const s
   line_buf_.assign(1, '\n');
   AppendRecordLine(&line_buf_, timestamp, msg_id, topic, payload, len);
   const bool torn = tail.size > 0 && (!tail.last_byte_known || tail.last_byte != '\n');
-  return writeRecord(file.get(), tail.size, torn) ? Append::kDone : Append::kFailed;
+  return writeRecord(file.get(), tail.size, torn, timestamp, msg_id, topic) ? Append::kDone
+                                                                            : Append::kFailed;
 }
 
 bool OutboxStore::appendThroughSteps(int64_t timestamp, const std::string& msg_id,
@@ -226,9 +241,10 @@ bool OutboxStore::appendThroughSteps(int64_t timestamp, const std::string& msg_i
   AppendRecordLine(&line_buf_, timestamp, msg_id, topic, payload, len);
 
   FileInfo info;
-  if (env_->Stat(active_path_, &info) != 0) {
+  if (int err = env_->Stat(active_path_, &info)) {
     // Without the current length a failed append could not be cut back.
-    SKV_LOG(P7::kError, "Cannot open outbox file for append");
+    SKV_LOG(P7::kError, "Cannot open outbox file for append: %s; message not stored: %s",
+            std::strerror(err), MessageName(timestamp, msg_id, topic).c_str());
     return false;
   }
   const uint64_t old_size = info.exists ? info.size : 0;
@@ -241,16 +257,26 @@ bool OutboxStore::appendThroughSteps(int64_t timestamp, const std::string& msg_i
   }
 
   std::unique_ptr<WritableFile> file;
-  if (env_->NewWritableFile(active_path_, /*truncate=*/false, &file) != 0) {
-    SKV_LOG(P7::kError, "Cannot open outbox file for append");
+  int err = env_->NewWritableFile(active_path_, /*truncate=*/false, &file);
+  FileInfo dir_info;
+  if (err == ENOENT && env_->Stat(dir_, &dir_info) == 0 && !dir_info.exists) {
+    // The directory went away under the running service; without it every later append would
+    // fail the same way. One attempt per append.
+    SKV_LOG(P7::kWarning, "Outbox directory %s is missing, creating it again", dir_.c_str());
+    if (ensureDir(dir_)) err = env_->NewWritableFile(active_path_, /*truncate=*/false, &file);
+  }
+  if (err != 0) {
+    SKV_LOG(P7::kError, "Cannot open outbox file for append: %s; message not stored: %s",
+            std::strerror(err), MessageName(timestamp, msg_id, topic).c_str());
     return false;
   }
-  if (!writeRecord(file.get(), old_size, torn)) return false;
+  if (!writeRecord(file.get(), old_size, torn, timestamp, msg_id, topic)) return false;
   if (sync_ && !info.exists) env_->SyncDir(dir_);  // the new file's directory entry
   return true;
 }
 
-bool OutboxStore::writeRecord(WritableFile* file, uint64_t old_size, bool torn) {
+bool OutboxStore::writeRecord(WritableFile* file, uint64_t old_size, bool torn, int64_t timestamp,
+                              const std::string& msg_id, const std::string& topic) {
   // A line torn by a crash or a full disk would swallow the new record; it is ended first, so the
   // fragment stays a broken line of its own.
   const size_t skip = torn ? 0 : 1;
@@ -264,7 +290,9 @@ bool OutboxStore::writeRecord(WritableFile* file, uint64_t old_size, bool torn) 
     end_written_.last_byte = '\n';
     return true;
   }
-  SKV_LOG(P7::kError, "Write to outbox file failed: %s", std::strerror(err));
+  // The message is lost (its sender has been answered already), so the line names it.
+  SKV_LOG(P7::kError, "Write to outbox file failed: %s; message not stored: %s", std::strerror(err),
+          MessageName(timestamp, msg_id, topic).c_str());
   // Whatever part of the line reached the file would otherwise stay as a torn line.
   if (int terr = env_->TruncateFile(active_path_, old_size)) {
     SKV_LOG(P7::kError, "Cannot cut %s back to %llu bytes: %s", active_path_.c_str(),
@@ -280,14 +308,22 @@ void OutboxStore::ackMessage(int64_t timestamp, const std::string& msg_id) {
 // ---------------------------------------------------------------------------------------------
 // Flush
 
-int32_t OutboxStore::flushAcks() {
+int32_t OutboxStore::flushAcks() { return applyAckQueue(/*restore_when_drained=*/true); }
+
+int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
   if (ack_queue_.empty()) return 0;
 
   end_written_ = FileTail{};  // the file is rewritten, or a restore may replace it
   const std::string& path = active_path_;
   std::unique_ptr<SequentialFile> in;
-  if (env_->NewSequentialFile(path, &in) != 0) {
-    ack_queue_.clear();  // nothing to compact: no queued key can have a line here
+  if (int err = env_->NewSequentialFile(path, &in)) {
+    if (err == ENOENT) {
+      ack_queue_.clear();  // nothing to compact: no queued key can have a line here
+    } else {
+      // The queued keys may well have lines in the file that cannot be read now.
+      SKV_LOG(P7::kError, "flushAcks: cannot open %s: %s, aborting flush", path.c_str(),
+              std::strerror(err));
+    }
     return 0;
   }
 
@@ -388,7 +424,7 @@ int32_t OutboxStore::flushAcks() {
   if (flushed != 0) {
     SKV_LOG(P7::kInfo, "Flushed %d messages (acked+broken), %zu remain", flushed, kept_lines);
   }
-  flushNextArchiveStep(kept_lines);
+  if (restore_when_drained) flushNextArchiveStep(kept_lines);
   return flushed;
 }
 

@@ -1,11 +1,12 @@
 // OutboxStore: the on-disk outbox of captured messages and its in-memory index.
 //
-// The store owns one directory: the active file "outbox.jsonl" that every new record is appended to,
-// the temporary file "outbox.jsonl.tmp" of a running flush, and rotated archives
+// The store owns one directory: the active file "outbox.jsonl" that every new record is appended
+// to, the temporary file "outbox.jsonl.tmp" of a running flush, and rotated archives
 // ("outbox.<stamp>[_k].jsonl[.gz]"). The line format is documented in record_format.h.
 //
 // Contract:
-//   - Single-threaded: one thread calls every operation; no operation runs while another is running.
+//   - Single-threaded: one thread calls every operation; no operation runs while another is
+//     running.
 //   - No file stays open between calls. Every change of the active file other than an append is a
 //     rename of a complete file, so a crash at any moment leaves either the old or the new version.
 //   - File-system conditions and bad file content never throw: they are logged and reported through
@@ -46,7 +47,8 @@ struct PendingMessage {
   std::vector<uint8_t> payload;  // decoded bytes
 };
 
-// Bare names of the rotated archives in `dir`, sorted byte-wise (oldest first).
+// Bare names of the rotated archives in `dir`, sorted byte-wise (oldest first). Only regular files
+// (or links to one) count: a directory or other non-file under an archive's name holds no records.
 std::vector<std::string> listRotated(Env* env, const std::string& dir);
 
 class OutboxStore {
@@ -82,12 +84,15 @@ class OutboxStore {
   void ackMessage(int64_t timestamp, const std::string& msg_id);
 
   // --- flush and retrieval ---
-  // Rewrites the active file without acknowledged and broken lines. Returns the lines removed.
+  // Rewrites the active file without acknowledged and broken lines, then, when nothing is left in
+  // it, restores the next archive. Returns the lines removed.
   int32_t flushAcks();
   // Up to n unacknowledged messages in file order.
   std::vector<PendingMessage> getPending(int32_t n);
 
   // --- rotation, clean-up, archives ---
+  // Archives the active file once it has reached max_file_kb, applying queued acknowledgements to
+  // it first (they could not find their lines once these are in an archive).
   void rotateIfNeeded();
   void cleanupRotated();
   std::string makeRotatedName() const;
@@ -110,16 +115,19 @@ class OutboxStore {
 
  private:
   // Archive steps that other operations run; they live with the rotation code.
-  // Constructor: removes half-written archives (names holding ".tmp") left by a crash, with a warning.
+  // Constructor: removes half-written archives (names holding ".tmp") left by a crash, with a
+  // warning.
   void removeStaleArchiveTemps();
   // Constructor: when the index is empty and the active file missing or empty, restore the oldest
   // archive.
   void startupRestore();
   // Constructor, last step: logs how many archives wait for delivery.
   void logArchiveCount();
-  // flushAcks, right after its rename committed and ack_queue was emptied: restored-archive progress.
+  // flushAcks, right after its rename committed and ack_queue was emptied: restored-archive
+  // progress.
   void flushProgressStep(int32_t flushed);
-  // flushAcks, last step after a committed rewrite: when no line was kept, restore the next archive.
+  // flushAcks, last step after a committed rewrite: when no line was kept, restore the next
+  // archive.
   void flushNextArchiveStep(size_t kept_lines);
 
   // How decompressing an archive ended, as far as the restore has to tell the cases apart.
@@ -135,6 +143,8 @@ class OutboxStore {
                                 std::string* reason, uint64_t* saved_lines);
   // Clears restored_active_, restored_total_ and restored_acked_.
   void resetRestoreState();
+  // flushAcks' body; rotateIfNeeded runs it without the restore that follows a drained file.
+  int32_t applyAckQueue(bool restore_when_drained);
 
   // store's two ways to the file: through one descriptor that answers the size-limit and
   // torn-line checks as well, or, when that is not possible (missing file, file at its limit,
@@ -146,8 +156,9 @@ class OutboxStore {
                           const uint8_t* payload, size_t len);
   // Writes line_buf_ (minus its first byte unless the file's last line is torn) to `file`, which
   // was `old_size` bytes long, and notes the new end in end_written_; on failure cuts the file
-  // back and logs. True on success.
-  bool writeRecord(WritableFile* file, uint64_t old_size, bool torn);
+  // back and logs, naming the message. True on success.
+  bool writeRecord(WritableFile* file, uint64_t old_size, bool torn, int64_t timestamp,
+                   const std::string& msg_id, const std::string& topic);
 
   Env* env_;
   std::string dir_;

@@ -23,13 +23,14 @@
 //      it, no comments. A zero byte anywhere makes the line broken (the JSON lexer would otherwise
 //      take it for the end of the text and ignore what follows).
 //   4. The value must be an object with a number "ts" and a string "msg_id"; a missing member
-//   counts
-//      as one of the wrong type. "ts" becomes a signed 64-bit integer: a fraction is cut toward
-//      zero, values beyond the int64 range saturate at its limits.
+//      counts as one of the wrong type. "ts" becomes a signed 64-bit integer: a fraction is cut
+//      toward zero, values beyond the int64 range saturate at its limits.
 //   5. "topic" and "payload" must be strings where they are used (pending retrieval).
 //   6. Other members are ignored; members may stand in any order; of a repeated member the last
 //      one counts.
-// A non-empty line that breaks rule 3 or 4 is a broken line.
+// A non-empty line that breaks rule 3 or 4 is a broken line. Such a line whose last byte other than
+// JSON white space (space, tab, CR, LF) is not '}' (every torn line) is called broken without
+// being parsed, so a long one costs no more memory than the line itself.
 #pragma once
 
 #include <cstddef>
@@ -127,7 +128,8 @@ namespace record_paths {
 // members as views into `line`. False says nothing about the line's validity.
 bool ParseCanonical(std::string_view line, int64_t* ts, std::string_view* msg_id,
                     std::string_view* topic, std::string_view* payload);
-// The full reading rules through the JSON library, never taking the fast path.
+// The full reading rules: the zero-byte and closing-brace checks, then the JSON library; never the
+// fast path.
 bool ParseKeyFull(std::string_view line, int64_t* ts, std::string* msg_id, std::string* error);
 bool ParseLineFull(std::string_view line, RecordLine* out, std::string* error);
 }  // namespace record_paths
