@@ -15,14 +15,13 @@ class FaultSequentialFile final : public kestova::SequentialFile {
  public:
   FaultSequentialFile(FaultEnv* env, std::string path, std::unique_ptr<kestova::SequentialFile> f)
       : env_(env), path_(std::move(path)), file_(std::move(f)) {}
-
   int Read(size_t n, char* buf, size_t* got) override {
     *got = 0;
     if (int err = env_->Check(FaultOp::kRead, path_)) return err;
     int limit_err = 0;
-    size_t allowed = env_->Allowance(FaultOp::kRead, path_, n, &limit_err);
+    const size_t allowed = env_->Allowance(FaultOp::kRead, path_, n, &limit_err);
     if (allowed == 0 && limit_err != 0) return limit_err;
-    int rc = file_->Read(allowed, buf, got);
+    const int rc = file_->Read(allowed, buf, got);
     env_->Charge(FaultOp::kRead, path_, *got);
     return rc;
   }
@@ -37,26 +36,22 @@ class FaultWritableFile final : public kestova::WritableFile {
  public:
   FaultWritableFile(FaultEnv* env, std::string path, std::unique_ptr<kestova::WritableFile> f)
       : env_(env), path_(std::move(path)), file_(std::move(f)) {}
-
   int Append(const char* data, size_t n) override {
     if (int err = env_->Check(FaultOp::kWrite, path_)) return err;
     int limit_err = 0;
-    size_t allowed = env_->Allowance(FaultOp::kWrite, path_, n, &limit_err);
+    const size_t allowed = env_->Allowance(FaultOp::kWrite, path_, n, &limit_err);
     if (allowed > 0) {
       if (int rc = file_->Append(data, allowed)) return rc;
       env_->Charge(FaultOp::kWrite, path_, allowed);
     }
     return allowed < n ? limit_err : 0;
   }
-
   int Sync() override {
-    if (int err = env_->Check(FaultOp::kSync, path_)) return err;
-    return file_->Sync();
+    const int err = env_->Check(FaultOp::kSync, path_);
+    return err != 0 ? err : file_->Sync();
   }
-
-  int Close() override {
-    int err = env_->Check(FaultOp::kClose, path_);
-    int rc = file_->Close();
+  int Close() override {  // closes the file even when it reports a fault
+    const int err = env_->Check(FaultOp::kClose, path_), rc = file_->Close();
     return err != 0 ? err : rc;
   }
 
@@ -68,62 +63,34 @@ class FaultWritableFile final : public kestova::WritableFile {
 
 }  // namespace
 
-FaultEnv::FaultEnv(kestova::Env* base) : base_(base) {}
-FaultEnv::~FaultEnv() = default;
-
-void FaultEnv::Fail(FaultOp op, const std::string& pattern, int err, int times) {
-  faults_.push_back(Fault{op, pattern, err, times});
-}
-
-void FaultEnv::FailWriteAfter(const std::string& pattern, uint64_t bytes, int err) {
-  limits_.push_back(ByteLimit{FaultOp::kWrite, pattern, bytes, err});
-}
-
-void FaultEnv::FailReadAfter(const std::string& pattern, uint64_t bytes, int err) {
-  limits_.push_back(ByteLimit{FaultOp::kRead, pattern, bytes, err});
-}
-
-void FaultEnv::Clear() {
-  faults_.clear();
-  limits_.clear();
-}
-
 int FaultEnv::Count(FaultOp op, const std::string& pattern) const {
   return static_cast<int>(std::count_if(calls_.begin(), calls_.end(), [&](const Call& c) {
-    return c.op == op &&
-           (Matches(pattern, c.path) || (!c.other.empty() && Matches(pattern, c.other)));
+    return c.op == op && (Matches(pattern, c.path) || Matches(pattern, c.other));
   }));
 }
-
 int FaultEnv::CountAll(const std::string& pattern) const {
   return static_cast<int>(std::count_if(calls_.begin(), calls_.end(), [&](const Call& c) {
-    return Matches(pattern, c.path) || (!c.other.empty() && Matches(pattern, c.other));
+    return Matches(pattern, c.path) || Matches(pattern, c.other);
   }));
 }
 
-void FaultEnv::ResetCounts() { calls_.clear(); }
-
-void FaultEnv::SetSteadyNow(SteadyTime t) { steady_ = t; }
 void FaultEnv::AdvanceSteady(std::chrono::nanoseconds d) {
-  if (!steady_) steady_ = base_->SteadyNow();
-  *steady_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(d);
+  steady_ = (steady_ ? *steady_ : base_->SteadyNow()) +
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(d);
 }
-void FaultEnv::SetSystemNow(SystemTime t) { system_ = t; }
 void FaultEnv::AdvanceSystem(std::chrono::nanoseconds d) {
-  if (!system_) system_ = base_->SystemNow();
-  *system_ += std::chrono::duration_cast<std::chrono::system_clock::duration>(d);
-}
-void FaultEnv::UseRealClocks() {
-  steady_.reset();
-  system_.reset();
+  system_ = (system_ ? *system_ : base_->SystemNow()) +
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(d);
 }
 
 int FaultEnv::Check(FaultOp op, const std::string& path, const std::string* other_path) {
-  calls_.push_back(Call{op, path, other_path ? *other_path : std::string()});
+  const std::string other = other_path ? *other_path : std::string();
+  calls_.push_back(Call{op, path, other});
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-    if (it->op != op) continue;
-    if (!Matches(it->pattern, path) && !(other_path && Matches(it->pattern, *other_path))) continue;
-    int err = it->err;
+    if (it->op != op || it->bytes >= 0 ||
+        !(Matches(it->pattern, path) || Matches(it->pattern, other)))
+      continue;
+    const int err = it->err;
     if (it->times > 0 && --it->times == 0) faults_.erase(it);
     return err;
   }
@@ -131,28 +98,29 @@ int FaultEnv::Check(FaultOp op, const std::string& path, const std::string* othe
 }
 
 size_t FaultEnv::Allowance(FaultOp op, const std::string& path, size_t n, int* err) const {
-  size_t allowed = n;
-  for (const ByteLimit& l : limits_) {
-    if (l.op != op || !Matches(l.pattern, path)) continue;
-    if (l.remaining < allowed) {
-      allowed = static_cast<size_t>(l.remaining);
-      *err = l.err;
+  for (const Fault& f : faults_) {
+    if (f.op == op && f.bytes >= 0 && static_cast<uint64_t>(f.bytes) < n &&
+        Matches(f.pattern, path)) {
+      n = static_cast<size_t>(f.bytes);
+      *err = f.err;
     }
   }
-  return allowed;
+  return n;
 }
 
 void FaultEnv::Charge(FaultOp op, const std::string& path, size_t n) {
-  for (ByteLimit& l : limits_) {
-    if (l.op == op && Matches(l.pattern, path)) l.remaining -= std::min<uint64_t>(l.remaining, n);
+  for (Fault& f : faults_) {
+    if (f.op == op && f.bytes >= 0 && Matches(f.pattern, path)) {
+      f.bytes -= std::min<int64_t>(f.bytes, static_cast<int64_t>(n));
+    }
   }
 }
 
 int FaultEnv::NewSequentialFile(const std::string& path,
                                 std::unique_ptr<kestova::SequentialFile>* out) {
   out->reset();
-  if (int err = Check(FaultOp::kOpenRead, path)) return err;
   std::unique_ptr<kestova::SequentialFile> f;
+  if (int err = Check(FaultOp::kOpenRead, path)) return err;
   if (int rc = base_->NewSequentialFile(path, &f)) return rc;
   *out = std::make_unique<FaultSequentialFile>(this, path, std::move(f));
   return 0;
@@ -161,78 +129,59 @@ int FaultEnv::NewSequentialFile(const std::string& path,
 int FaultEnv::NewWritableFile(const std::string& path, bool truncate,
                               std::unique_ptr<kestova::WritableFile>* out) {
   out->reset();
-  if (int err = Check(FaultOp::kOpenWrite, path)) return err;
   std::unique_ptr<kestova::WritableFile> f;
+  if (int err = Check(FaultOp::kOpenWrite, path)) return err;
   if (int rc = base_->NewWritableFile(path, truncate, &f)) return rc;
   *out = std::make_unique<FaultWritableFile>(this, path, std::move(f));
   return 0;
 }
 
-int FaultEnv::Stat(const std::string& path, kestova::FileInfo* info) {
-  *info = kestova::FileInfo{};
-  if (int err = Check(FaultOp::kStat, path)) return err;
-  return base_->Stat(path, info);
-}
-
-int FaultEnv::ReadLastByte(const std::string& path, char* byte) {
-  if (int err = Check(FaultOp::kReadLastByte, path)) return err;
-  return base_->ReadLastByte(path, byte);
-}
-
-// One open that stands for three calls: a fault injected on opening for writing, on Stat or on
-// ReadLastByte of the path applies here as it would to the separate call (the last byte only
-// when it is read, not when `known` vouches for it).
+// One open that stands for three calls: a fault on opening for writing, on Stat or on ReadLastByte
+// of the path applies here as it would to the separate call (the last byte only when it is read,
+// not when `known` vouches for it).
 int FaultEnv::NewAppendableFile(const std::string& path, const kestova::FileTail* known,
                                 std::unique_ptr<kestova::WritableFile>* out,
                                 kestova::FileTail* tail) {
   out->reset();
   *tail = kestova::FileTail{};
-  if (int err = Check(FaultOp::kOpenWrite, path)) return err;
-  if (int err = Check(FaultOp::kStat, path)) return err;
   std::unique_ptr<kestova::WritableFile> f;
   kestova::FileTail t;
+  if (int err = Check(FaultOp::kOpenWrite, path)) return err;
+  if (int err = Check(FaultOp::kStat, path)) return err;
   if (int rc = base_->NewAppendableFile(path, known, &f, &t)) return rc;
   const bool vouched = known != nullptr && known->VouchesFor(t.size);
-  if (t.size > 0 && !vouched && Check(FaultOp::kReadLastByte, path) != 0) {
-    t.last_byte_known = false;
-  }
+  if (t.size > 0 && !vouched && Check(FaultOp::kReadLastByte, path) != 0) t.last_byte_known = false;
   *tail = t;
   *out = std::make_unique<FaultWritableFile>(this, path, std::move(f));
   return 0;
 }
 
-int FaultEnv::TruncateFile(const std::string& path, uint64_t size) {
-  if (int err = Check(FaultOp::kTruncate, path)) return err;
-  return base_->TruncateFile(path, size);
-}
+// The other calls fail when told to and are forwarded otherwise.
+#define FORWARD(op, path, call)                       \
+  if (int err = Check(FaultOp::op, path)) return err; \
+  return base_->call
 
+int FaultEnv::Stat(const std::string& p, kestova::FileInfo* i) {
+  *i = {};
+  FORWARD(kStat, p, Stat(p, i));
+}
+int FaultEnv::ReadLastByte(const std::string& p, char* b) {
+  FORWARD(kReadLastByte, p, ReadLastByte(p, b));
+}
+int FaultEnv::TruncateFile(const std::string& p, uint64_t n) {
+  FORWARD(kTruncate, p, TruncateFile(p, n));
+}
+int FaultEnv::RemoveFile(const std::string& p) { FORWARD(kRemove, p, RemoveFile(p)); }
+int FaultEnv::CreateDir(const std::string& p, mode_t m) { FORWARD(kCreateDir, p, CreateDir(p, m)); }
+int FaultEnv::SyncDir(const std::string& p) { FORWARD(kSyncDir, p, SyncDir(p)); }
+int FaultEnv::GetChildren(const std::string& p, std::vector<std::string>* names) {
+  names->clear();
+  FORWARD(kGetChildren, p, GetChildren(p, names));
+}
 int FaultEnv::RenameFile(const std::string& from, const std::string& to) {
   if (int err = Check(FaultOp::kRename, from, &to)) return err;
   return base_->RenameFile(from, to);
 }
-
-int FaultEnv::RemoveFile(const std::string& path) {
-  if (int err = Check(FaultOp::kRemove, path)) return err;
-  return base_->RemoveFile(path);
-}
-
-int FaultEnv::CreateDir(const std::string& path, mode_t mode) {
-  if (int err = Check(FaultOp::kCreateDir, path)) return err;
-  return base_->CreateDir(path, mode);
-}
-
-int FaultEnv::GetChildren(const std::string& dir, std::vector<std::string>* names) {
-  names->clear();
-  if (int err = Check(FaultOp::kGetChildren, dir)) return err;
-  return base_->GetChildren(dir, names);
-}
-
-int FaultEnv::SyncDir(const std::string& dir) {
-  if (int err = Check(FaultOp::kSyncDir, dir)) return err;
-  return base_->SyncDir(dir);
-}
-
-FaultEnv::SteadyTime FaultEnv::SteadyNow() { return steady_ ? *steady_ : base_->SteadyNow(); }
-FaultEnv::SystemTime FaultEnv::SystemNow() { return system_ ? *system_ : base_->SystemNow(); }
+#undef FORWARD
 
 }  // namespace testsupport

@@ -19,9 +19,6 @@
 #pragma once
 
 #include <cerrno>
-#include <chrono>
-#include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,30 +47,31 @@ enum class FaultOp {
 
 class FaultEnv : public kestova::Env {
  public:
-  explicit FaultEnv(kestova::Env* base = kestova::Env::Default());
-  ~FaultEnv() override;
+  explicit FaultEnv(kestova::Env* base = kestova::Env::Default()) : base_(base) {}
 
-  void Fail(FaultOp op, const std::string& pattern, int err, int times = -1);
-  void FailWriteAfter(const std::string& pattern, uint64_t bytes, int err = ENOSPC);
-  void FailReadAfter(const std::string& pattern, uint64_t bytes, int err = EIO);
-  // Removes every fault; counters and clocks stay.
-  void Clear();
+  void Fail(FaultOp op, const std::string& pattern, int err, int times = -1) {
+    faults_.push_back({op, pattern, err, times});
+  }
+  void FailWriteAfter(const std::string& pattern, uint64_t bytes, int err = ENOSPC) {
+    faults_.push_back({FaultOp::kWrite, pattern, err, -1, static_cast<int64_t>(bytes)});
+  }
+  void FailReadAfter(const std::string& pattern, uint64_t bytes, int err = EIO) {
+    faults_.push_back({FaultOp::kRead, pattern, err, -1, static_cast<int64_t>(bytes)});
+  }
+  void Clear() { faults_.clear(); }  // counters and clocks stay
 
-  // Calls of `op` (failed or not) on paths matching `pattern` since construction or ResetCounts().
+  // Calls (failed or not) of `op`, or of any operation, on matching paths since the start or
+  // ResetCounts().
   int Count(FaultOp op, const std::string& pattern = "*") const;
-  // Total calls of any operation on matching paths.
   int CountAll(const std::string& pattern = "*") const;
-  void ResetCounts();
+  void ResetCounts() { calls_.clear(); }
 
-  void SetSteadyNow(SteadyTime t);
-  void AdvanceSteady(std::chrono::nanoseconds d);  // freezes the real time first when unset
-  void SetSystemNow(SystemTime t);
+  void SetSteadyNow(SteadyTime t) { steady_ = t; }
+  void SetSystemNow(SystemTime t) { system_ = t; }
+  // From the frozen time, or from the real one (then frozen).
+  void AdvanceSteady(std::chrono::nanoseconds d);
   void AdvanceSystem(std::chrono::nanoseconds d);
-  void UseRealClocks();
 
-  kestova::Env* base() const { return base_; }
-
-  // --- Env ---
   int NewSequentialFile(const std::string& path,
                         std::unique_ptr<kestova::SequentialFile>* out) override;
   int NewWritableFile(const std::string& path, bool truncate,
@@ -89,14 +87,12 @@ class FaultEnv : public kestova::Env {
   int CreateDir(const std::string& path, mode_t mode) override;
   int GetChildren(const std::string& dir, std::vector<std::string>* names) override;
   int SyncDir(const std::string& dir) override;
-  SteadyTime SteadyNow() override;
-  SystemTime SystemNow() override;
+  SteadyTime SteadyNow() override { return steady_ ? *steady_ : base_->SteadyNow(); }
+  SystemTime SystemNow() override { return system_ ? *system_ : base_->SystemNow(); }
 
-  // Used by the wrapped files. Returns the errno to report for `op` on `path` (0: go ahead), and
-  // records the call.
+  // For the wrapped files: records the call and returns the errno to report (0: go ahead); how
+  // many of `n` bytes may pass (*err set when fewer), and the charge of those that did.
   int Check(FaultOp op, const std::string& path, const std::string* other_path = nullptr);
-  // For kRead/kWrite: how many of `n` bytes may pass on `path` (sets *err when fewer than n), and
-  // the charge of the bytes that did pass.
   size_t Allowance(FaultOp op, const std::string& path, size_t n, int* err) const;
   void Charge(FaultOp op, const std::string& path, size_t n);
 
@@ -104,24 +100,15 @@ class FaultEnv : public kestova::Env {
   struct Fault {
     FaultOp op;
     std::string pattern;
-    int err;
-    int times;  // < 0: unlimited
-  };
-  struct ByteLimit {
-    FaultOp op;
-    std::string pattern;
-    uint64_t remaining;
-    int err;
+    int err, times;      // times < 0: unlimited
+    int64_t bytes = -1;  // >= 0: a byte limit (kRead, kWrite) instead of failing calls
   };
   struct Call {
     FaultOp op;
-    std::string path;
-    std::string other;
+    std::string path, other;
   };
-
   kestova::Env* base_;
   std::vector<Fault> faults_;
-  std::vector<ByteLimit> limits_;
   std::vector<Call> calls_;
   std::optional<SteadyTime> steady_;
   std::optional<SystemTime> system_;

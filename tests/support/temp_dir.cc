@@ -3,42 +3,33 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace testsupport {
+namespace fs = std::filesystem;
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/skelvane-test-XXXXXX";
-  if (mkdtemp(tmpl.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp failed for " << tmpl;
-  }
-  path_ = tmpl;
+  path_ = std::string(base && *base ? base : "/tmp") + "/skelvane-test-XXXXXX";
+  EXPECT_NE(::mkdtemp(path_.data()), nullptr) << path_;
 }
 
 TempDir::~TempDir() {
-  const char* keep = std::getenv("SKELVANE_KEEP_TMP");
-  if (keep && *keep == '1') return;
+  if (const char* keep = std::getenv("SKELVANE_KEEP_TMP"); keep && *keep == '1') return;
+  // Tests leave unreadable directories behind: open them up so that removal succeeds.
   std::error_code ec;
-  // Tests may leave read-only directories behind; make them writable so removal succeeds.
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path_, std::filesystem::directory_options::skip_permission_denied, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0755);
+  ::chmod(path_.c_str(), 0755);
+  for (fs::recursive_directory_iterator it(path_, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0755);
   }
-  chmod(path_.c_str(), 0755);
-  std::filesystem::remove_all(path_, ec);
+  fs::remove_all(path_, ec);
 }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    ADD_FAILURE() << "cannot read " << path;
-    return {};
-  }
+  EXPECT_TRUE(in.good()) << "cannot read " << path;
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
@@ -46,8 +37,8 @@ std::string ReadFile(const std::string& path) {
 
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) ADD_FAILURE() << "cannot write " << path;
+  EXPECT_TRUE(out.write(content.data(), static_cast<std::streamsize>(content.size())).good())
+      << "cannot write " << path;
 }
 
 bool FileExists(const std::string& path) {

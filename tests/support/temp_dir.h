@@ -1,5 +1,5 @@
 // A fresh directory under $TMPDIR (or /tmp) for one test, removed with everything in it when the
-// object goes away (set SKELVANE_KEEP_TMP=1 to keep it for a post-mortem).
+// object goes away (SKELVANE_KEEP_TMP=1 keeps it for a post-mortem).
 #pragma once
 
 #include <string>
@@ -12,16 +12,14 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
-  // path() + "/" + name
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
  private:
   std::string path_;
 };
 
-// Small file helpers for assertions; they abort the test (via ADD_FAILURE) on I/O errors.
+// File helpers for assertions; ReadFile and WriteFile fail the test (ADD_FAILURE) on I/O errors.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);

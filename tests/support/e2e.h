@@ -1,0 +1,186 @@
+// End-to-end harness: a private broker, the real skelvane binary on a configuration generated into
+// a temporary directory, MQTT peers for the other side, and readers for what the service leaves
+// behind (its console log, its outbox directory, its /proc entries).
+#pragma once
+
+#include <MQTTAsync.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "broker.h"
+
+namespace testsupport {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// ASan's redzones and quarantine make memory figures meaningless: reported there, not judged.
+#ifdef __SANITIZE_ADDRESS__
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+int64_t UnixNow();
+int64_t EnvInt(const char* name, int64_t fallback);       // $name when it is a number
+int64_t ProcStatusKb(pid_t pid, const std::string& key);  // "VmRSS", "VmHWM"; -1 if unreadable
+int64_t CountOf(const std::string& text, const std::string& fragment);
+std::string Contents(const std::string& path);                         // "" when unreadable
+void ReportFigure(const std::string& name, const std::string& value);  // "[ figure ] name: value"
+// {"timestamp":ts,"msg_id":id[,extra]}, compact; `extra` is members without the braces.
+std::string DataPayload(int64_t ts, const std::string& msg_id, const std::string& extra = "");
+std::string AckPayload(int64_t ts, const std::string& msg_id);
+inline std::string Fill(size_t n) { return "\"fill\":\"" + std::string(n, 'x') + "\""; }
+
+// Complete console lines "YYYY-MM-DD HH:MM:SS.mmm LEVEL file:line function: message"; anything
+// else (a line still being written, foreign output) is left out.
+struct LogLine {
+  std::string level, file, function, message;
+};
+std::vector<LogLine> ParseLog(const std::string& text);
+std::vector<std::string> Messages(const std::vector<LogLine>& lines, const std::string& prefix,
+                                  size_t from = 0);
+
+// An outbox line; valid: a JSON object of exactly msg_id, payload (standard Base64), topic and ts
+// (an integer) in the compact form that a fresh serialisation gives back byte for byte.
+struct Record {
+  std::string line, msg_id, topic, payload;  // payload decoded
+  int64_t ts = 0;
+  bool valid = false;
+};
+Record ParseRecord(const std::string& line);
+std::vector<Record> ParseRecords(const std::string& text, std::string* tail = nullptr);
+
+// The active file and every archive of a directory (gzip through zcat, which reports truncations
+// that gzread can miss); meaningful while no service writes to it.
+struct Audit {
+  std::map<std::string, std::vector<Record>> files;  // name -> its valid records
+  std::multimap<std::string, std::string> lines;     // msg_id -> record line
+  std::vector<std::string> broken;                   // lines that are not records, torn tails
+  std::vector<std::string> unreadable;               // archives that did not read completely
+  int temp_files = 0;
+  bool has(const std::string& id) const { return lines.count(id) != 0; }
+  std::string line(const std::string& id) const { return has(id) ? lines.find(id)->second : ""; }
+  size_t duplicates() const;
+};
+Audit AuditOutbox(const std::string& dir);
+
+// An MQTT client of the test: Paho, clean session, automatic reconnect, QoS 1. `on_message` runs
+// on Paho's thread and may publish.
+class Peer {
+ public:
+  using Handler = std::function<void(const std::string& topic, const std::string& payload)>;
+  Peer(const std::string& uri, const std::string& client_id, Handler on_message = nullptr);
+  ~Peer();
+  bool Subscribe(const std::string& filter);
+  bool Publish(const std::string& topic, const std::string& payload,  // waits for the PUBACK
+               std::chrono::milliseconds limit = 10s);
+  // Returns at once; Confirmed() lists `tag` once the broker has acknowledged the message.
+  bool PublishAsync(const std::string& topic, const std::string& payload, int64_t tag = -1);
+  std::vector<int64_t> Confirmed() const;
+  bool WaitSettled(size_t n, std::chrono::milliseconds limit);  // n confirmed or failed
+
+ private:
+  struct Op {
+    Peer* peer;
+    int64_t tag;    // -2: someone waits for it, no tag
+    int state = 0;  // 0 running, 1 done, 2 failed
+  };
+  template <typename Options>
+  Op* Track(Options* o, int64_t tag);  // the operation's context and callbacks
+  bool Await(Op* op, std::chrono::milliseconds limit);
+  Op* Send(const std::string& topic, const std::string& payload, int64_t tag);  // null: refused
+
+  MQTTAsync client_ = nullptr;
+  Handler handler_;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Op> ops_;
+  std::vector<int64_t> confirmed_;
+  size_t failed_ = 0;
+};
+
+struct ServiceOptions {
+  std::vector<std::string> topics = {"/kv/e2e/data"};
+  nlohmann::json storage = nlohmann::json::object();  // merged over {"dir": <tmp>/outbox}
+  nlohmann::json resend = {{"cooldown", 3600}};       // no resend chain unless asked for
+  std::map<std::string, std::string> env;             // besides KESTOVA_LOG, KESTOVA_MQTT_URI
+  std::vector<std::string> broker_config;             // extra mosquitto.conf lines
+};
+
+// One broker and one outbox directory; the service may run several times over it, each run with an
+// output file of its own. A sanitizer report in any run fails the test.
+class Service {
+ public:
+  explicit Service(ServiceOptions options = {});
+  ~Service();
+  // Starts a run (behind a wrapper program `prefix`); with `ready`, waits as WaitReady.
+  bool Start(bool ready = true, const std::vector<std::string>& prefix = {});
+  // Waits for the message loop, then until a probe (invalid JSON, told apart by its length) on the
+  // first topic comes back as a warning: the data subscription is live.
+  bool WaitReady(std::chrono::milliseconds limit = 30s);
+  int Stop(int sig) { return run_ ? run_->Kill(sig) : -1; }  // by PID; the exit status
+  bool running() { return run_ && run_->running(); }
+  pid_t pid() const { return run_ ? run_->pid() : -1; }
+
+  Broker& broker() { return broker_; }
+  Peer& control() { return *control_; }
+  std::unique_ptr<Peer> NewPeer(const std::string& name, Peer::Handler on_message = nullptr);
+  const std::string& dir() const { return dir_; }
+  std::string active() const { return dir_ + "/outbox.jsonl"; }
+  std::vector<std::string> Archives() const;  // outbox.*.jsonl[.gz], sorted
+  std::vector<Record> Outbox() const { return ParseRecords(Contents(active())); }
+
+  std::string Output(int run = 0) const;  // of run 1, 2, ...; 0: the current one
+  int runs() const { return runs_; }
+  std::vector<LogLine> Log() const { return ParseLog(Output()); }
+  size_t ready() const { return ready_; }  // index of the log line after the current run's probe
+  // Index of the first line from `from` on whose message holds `fragment`; -1 after `limit`.
+  int WaitLog(const std::string& fragment, std::chrono::milliseconds limit = 10s,
+              size_t from = 0) const;
+  // Publishes DataPayload(ts, id) on the first topic: true once captured, false when a line holding
+  // `refusal` comes first (a test failure when neither comes within 10 s).
+  bool Capture(int64_t ts, const std::string& id, const std::string& refusal = "");
+
+ private:
+  ServiceOptions options_;
+  TempDir tmp_;
+  std::string dir_;
+  Broker broker_;
+  std::unique_ptr<Peer> control_;
+  std::unique_ptr<Subprocess> run_;
+  int runs_ = 0, probes_ = 0;
+  size_t ready_ = 0;
+};
+
+// The receiving side: records every data message (JSON with msg_id and timestamp) on `topics` and
+// acknowledges it at once unless `should_ack` says no.
+class Receiver {
+ public:
+  struct Msg {
+    std::string id, topic, payload;
+    int64_t ts;
+  };
+  Receiver(Service& svc, const std::vector<std::string>& topics,
+           std::function<bool(const Msg&)> should_ack = nullptr);
+  std::vector<Msg> seen() const {
+    std::lock_guard lk(mu_);
+    return seen_;
+  }
+
+ private:
+  std::function<bool(const Msg&)> should_ack_;
+  mutable std::mutex mu_;
+  std::vector<Msg> seen_;
+  // Acknowledging from the receiving client's own callback is slow (about 90 ms each, in Paho).
+  std::unique_ptr<Peer> acker_, peer_;  // peer_ last: its callbacks end before the rest goes
+};
+
+}  // namespace testsupport
