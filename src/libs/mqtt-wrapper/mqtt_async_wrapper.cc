@@ -318,12 +318,15 @@ void WakeWorker(Core* c) { c->worker_cv.notify_one(); }
 // for the callback to return).
 thread_local Core* tl_turn_core = nullptr;
 
+// Whether an arriving message's turn may run on the callback thread now. Requires Hub::mu.
+bool MayRunTurnHere(const Core& c) {
+  return !c.shutting_down && c.dispatch_turn != nullptr && !c.turn_running && !c.dispatch_end;
+}
+
 // Arrival callback side of Dispatch(): runs the caller's turn for `msg` on this thread. Returns
-// false when the turn threw (the message must not be acknowledged). Requires `lk` held on Hub::mu,
-// a dispatching caller and no turn running.
+// false when the turn threw (the message must not be acknowledged). Requires `lk` held on Hub::mu
+// and MayRunTurnHere(c).
 bool RunTurnOnCallbackThread(std::unique_lock<std::mutex>& lk, Core& c, const msg_t& msg) {
-  Hub& hub = Hub::Get();
-  hub.RunCallbackSafeJobs(lk);
   c.turn_running = true;
   const Client::TurnFn& turn = *c.dispatch_turn;
   lk.unlock();
@@ -631,9 +634,14 @@ int OnMessage(void* context, char* topic_name, int topic_len, MQTTAsync_message*
 
   Hub& hub = Hub::Get();
   std::unique_lock lk(hub.mu);
-  if (!c->shutting_down && c->dispatch_turn != nullptr && !c->turn_running && !c->dispatch_end) {
-    if (RunTurnOnCallbackThread(lk, *c, msg)) return 1;  // handled: Paho now sends the PUBACK
-    // The turn threw. The message is held below, unreceived, until the client is destroyed.
+  if (MayRunTurnHere(*c)) {
+    // Publishes queued before this message go first. Running them releases the lock, and the
+    // caller may have begun a turn of its own (its time-out) meanwhile: hence the second check.
+    hub.RunCallbackSafeJobs(lk);
+    if (MayRunTurnHere(*c)) {
+      if (RunTurnOnCallbackThread(lk, *c, msg)) return 1;  // handled: Paho now sends the PUBACK
+      // The turn threw. The message is held below, unreceived, until the client is destroyed.
+    }
   }
   if (!c->shutting_down) {
     // One receive thread: the previous callback has returned, so the slot is free.
