@@ -163,8 +163,9 @@ class Hub {
   }
 
   // Arrival callback side: marks the receive thread parked and runs callback-safe calls on it until
-  // `released()`. Requires `lk` held on `mu`.
-  void Park(std::unique_lock<std::mutex>& lk, const std::function<bool()>& released) {
+  // `released()` or, when given, `until`. Requires `lk` held on `mu`.
+  void Park(std::unique_lock<std::mutex>& lk, const std::function<bool()>& released,
+            std::optional<Clock::time_point> until = std::nullopt) {
     parked_ = true;
     cv.notify_all();
     while (true) {
@@ -173,7 +174,11 @@ class Hub {
         continue;
       }
       if (released()) break;
-      park_cv.wait(lk);
+      if (!until) {
+        park_cv.wait(lk);
+      } else if (park_cv.wait_until(lk, *until) == std::cv_status::timeout) {
+        break;
+      }
     }
     parked_ = false;
     for (const auto& job : jobs_) {
@@ -295,6 +300,7 @@ struct Core {
   // Dispatch() state, guarded by Hub::mu.
   const Client::TurnFn* dispatch_turn = nullptr;  // set while the caller waits in Dispatch()
   bool turn_running = false;                      // a turn runs, on either thread
+  Clock::time_point next_hold_ping{};             // a held message's next keep-alive ping
   bool dispatch_end = false;                      // a turn returned false or threw
   bool caller_waits_for_turn = false;             // Dispatch() waits for a turn on Paho's thread
   std::exception_ptr dispatch_error;              // thrown by a turn on Paho's thread
@@ -318,35 +324,77 @@ void WakeWorker(Core* c) { c->worker_cv.notify_one(); }
 // for the callback to return).
 thread_local Core* tl_turn_core = nullptr;
 
+bool WriteKeepAlivePing(const Core& c);
+
+// Holds the message of a turn that asked to be retried for `pause`, keeping the connection up
+// meanwhile (see WriteKeepAlivePing). On Paho's thread (`on_paho_thread`) the wait parks it, so
+// callback-safe calls of other threads still run. Returns false when the client began shutting
+// down. Requires `lk` held on Hub::mu.
+bool HoldMessage(std::unique_lock<std::mutex>& lk, Core& c, std::chrono::milliseconds pause,
+                 bool on_paho_thread) {
+  const auto until = Clock::now() + std::max(pause, std::chrono::milliseconds(0));
+  // The broker gives up on a client silent for 1.5 keep-alive intervals.
+  const auto ping_every = std::chrono::milliseconds(std::max(500, c.opts.keepalive_s * 500));
+  while (!c.shutting_down) {
+    const auto now = Clock::now();
+    if (now >= until) return true;
+    if (now >= c.next_hold_ping) {
+      c.next_hold_ping = now + ping_every;
+      lk.unlock();
+      WriteKeepAlivePing(c);
+      lk.lock();
+      continue;
+    }
+    const auto wake = std::min(until, c.next_hold_ping);
+    if (on_paho_thread) {
+      Hub::Get().Park(
+          lk, [&c] { return c.shutting_down; }, wake);
+    } else {
+      c.recv_cv.wait_until(lk, wake);
+    }
+  }
+  return false;
+}
+
 // Whether an arriving message's turn may run on the callback thread now. Requires Hub::mu.
 bool MayRunTurnHere(const Core& c) {
   return !c.shutting_down && c.dispatch_turn != nullptr && !c.turn_running && !c.dispatch_end;
 }
 
-// Arrival callback side of Dispatch(): runs the caller's turn for `msg` on this thread. Returns
-// false when the turn threw (the message must not be acknowledged). Requires `lk` held on Hub::mu
-// and MayRunTurnHere(c).
+// Arrival callback side of Dispatch(): runs the caller's turn for `msg` on this thread, again
+// after each pause a turn asks for. Returns false when the message was not handled: the turn threw
+// (and the exception goes to the caller) or the client began shutting down while holding it.
+// Either way the message must not be acknowledged. Requires `lk` held on Hub::mu and
+// MayRunTurnHere(c).
 bool RunTurnOnCallbackThread(std::unique_lock<std::mutex>& lk, Core& c, const msg_t& msg) {
   c.turn_running = true;
   const Client::TurnFn& turn = *c.dispatch_turn;
-  lk.unlock();
-  bool go_on = false;
+  Client::TurnResult result;
   std::exception_ptr error;
-  tl_turn_core = &c;
-  try {
-    go_on = turn(&msg);
-  } catch (...) {
-    error = std::current_exception();
+  bool handled = false;
+  while (true) {
+    lk.unlock();
+    tl_turn_core = &c;
+    try {
+      result = turn(&msg);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    tl_turn_core = nullptr;
+    lk.lock();
+    if (error != nullptr || result.kind != Client::TurnResult::Kind::kRetry) {
+      handled = error == nullptr;
+      break;
+    }
+    if (!HoldMessage(lk, c, result.retry_after, /*on_paho_thread=*/true)) break;
   }
-  tl_turn_core = nullptr;
-  lk.lock();
   c.turn_running = false;
   c.last_turn = Clock::now();
   if (error != nullptr) c.dispatch_error = error;
-  if (error != nullptr || !go_on) c.dispatch_end = true;
+  if (error != nullptr || result.kind == Client::TurnResult::Kind::kStop) c.dispatch_end = true;
   // The caller sleeps through turns run here; it is woken only when it has to act.
   if (c.dispatch_end || c.caller_waits_for_turn) c.recv_cv.notify_one();
-  return error == nullptr;
+  return handled;
 }
 
 // True when `s` is well-formed UTF-8 (no overlong forms, surrogates or code points beyond U+10FFFF)
@@ -607,6 +655,23 @@ bool SeverConnection(const Core& c) {
   return matches.size() == 1 && ::shutdown(matches.front(), SHUT_RDWR) == 0;
 }
 
+// Workaround: keep-alive while a message is held. Paho writes its own PINGREQ from its network
+// thread, which is parked (holding Paho's lock) while a message is held in its arrival callback,
+// and the broker drops a connection that stays silent for 1.5 keep-alive intervals. While that lock
+// is held nothing of Paho's writes to the socket, so the two bytes of a PINGREQ written here land
+// between whole packets (Paho leaves part of a packet unsent only when the socket's send buffer
+// was full). Paho reads the broker's PINGRESP later and takes it as the answer to a ping. Not over
+// TLS, where raw bytes would break the stream; anything but exactly one broker socket is left
+// alone.
+bool WriteKeepAlivePing(const Core& c) {
+  if (c.opts.UsesTls()) return false;
+  const std::vector<int> matches = BrokerSockets(c);
+  static constexpr unsigned char kPingReq[2] = {0xC0, 0x00};
+  return matches.size() == 1 &&
+         ::send(matches.front(), kPingReq, sizeof(kPingReq), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+             static_cast<ssize_t>(sizeof(kPingReq));
+}
+
 // Paho C 1.3 leaves Nagle's algorithm on. A resend step writes several small packets in a row
 // (PUBACKs of the messages it received, the next publish), and a small packet written while an
 // earlier one is still unacknowledged waits for the broker's delayed TCP acknowledgement: about
@@ -640,7 +705,8 @@ int OnMessage(void* context, char* topic_name, int topic_len, MQTTAsync_message*
     hub.RunCallbackSafeJobs(lk);
     if (MayRunTurnHere(*c)) {
       if (RunTurnOnCallbackThread(lk, *c, msg)) return 1;  // handled: Paho now sends the PUBACK
-      // The turn threw. The message is held below, unreceived, until the client is destroyed.
+      // The turn threw, or shutdown began while the message was held. It is held below,
+      // unreceived, until the client is destroyed.
     }
   }
   if (!c->shutting_down) {
@@ -778,15 +844,20 @@ void WorkerLoop(const std::shared_ptr<Core>& c) {
 
 void Client::Dispatch(const TurnFn& turn, int timeout_s) {
   msg_t msg;
-  bool go_on = true;
-  while (go_on) {
+  while (true) {
     bool received = true;
     try {
       msg = Receive("/#", timeout_s);
     } catch (const std::runtime_error&) {
       received = false;  // the time-out
     }
-    go_on = turn(received ? &msg : nullptr);
+    TurnResult result = turn(received ? &msg : nullptr);
+    // Not calling Receive() again is what keeps the message unacknowledged meanwhile.
+    while (received && result.kind == TurnResult::Kind::kRetry) {
+      std::this_thread::sleep_for(result.retry_after);
+      result = turn(&msg);
+    }
+    if (result.kind == TurnResult::Kind::kStop) return;
   }
 }
 
@@ -1050,22 +1121,27 @@ void MqttAsyncWrapper::Dispatch(const TurnFn& turn, int timeout_s) {
   // turn ran, or before Dispatch() began). A throwing turn leaves its message unreleased.
   auto run_here = [&](const msg_t* msg) {
     c->turn_running = true;
-    lk.unlock();
-    bool go_on = false;
-    try {
-      go_on = turn(msg);
-    } catch (...) {
+    TurnResult result;
+    while (true) {
+      lk.unlock();
+      try {
+        result = turn(msg);
+      } catch (...) {
+        lk.lock();
+        c->turn_running = false;
+        c->dispatch_turn = nullptr;
+        // Not handled after all: shutdown must treat it as never received (no PUBACK).
+        if (msg != nullptr) c->taken = c->released;
+        throw;
+      }
       lk.lock();
-      c->turn_running = false;
-      c->dispatch_turn = nullptr;
-      // Not handled after all: shutdown must treat it as never received (no PUBACK).
-      if (msg != nullptr) c->taken = c->released;
-      throw;
+      if (msg == nullptr || result.kind != TurnResult::Kind::kRetry) break;
+      // Its arrival callback stays parked meanwhile, so the message is not acknowledged.
+      HoldMessage(lk, *c, result.retry_after, /*on_paho_thread=*/false);
     }
-    lk.lock();
     c->turn_running = false;
     c->last_turn = Clock::now();
-    if (!go_on) c->dispatch_end = true;
+    if (result.kind == TurnResult::Kind::kStop) c->dispatch_end = true;
   };
   while (!c->dispatch_end) {
     if (c->turn_running) {  // on Paho's thread; wait for it before judging the time-out

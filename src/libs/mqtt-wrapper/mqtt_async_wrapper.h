@@ -47,9 +47,10 @@
 //     cut rather than a DISCONNECT), so the broker keeps them all for the next run. A clean session
 //     drops them, as the broker would at any disconnect.
 // While a message is held, Paho's single network thread (shared by every client in the process) is
-// parked: no keep-alive ping goes out, a lost connection is noticed only afterwards, and publishes
-// made meanwhile are written when the caller next calls Receive(). Keep the handling of one
-// message well inside the keep-alive interval.
+// parked: Paho sends no keep-alive ping, a lost connection is noticed only afterwards, and
+// publishes made meanwhile are written when the caller next calls Receive(). Keep the handling of
+// one message well inside the keep-alive interval; a Dispatch() turn that has to wait longer asks
+// for a retry (TurnResult::kRetry), during which this layer keeps the connection alive itself.
 //
 // Send() never blocks on that thread. While a message is held, its publish is handed to Paho on the
 // parked thread itself (Paho allows publishing from a message callback). When the publish can only
@@ -115,11 +116,24 @@ class Client {
   virtual int Send(const std::string& topic, const std::vector<uint8_t>& payload, Qos qos,
                    bool flag) = 0;
 
+  // What a turn of the caller's loop asks for next.
+  struct TurnResult {
+    enum class Kind { kContinue, kStop, kRetry };
+    Kind kind = Kind::kContinue;
+    // kRetry: the message was not handled (for example it could not be stored yet). It is not
+    // acknowledged; the same message is handed to the turn again after this pause, and no other
+    // message and no time-out turn runs meanwhile (the broker keeps everything behind it).
+    std::chrono::milliseconds retry_after{0};
+
+    static TurnResult Continue() { return {}; }
+    static TurnResult Stop() { return {Kind::kStop, {}}; }
+    static TurnResult Retry(std::chrono::milliseconds after) { return {Kind::kRetry, after}; }
+  };
   // One turn of the caller's loop: `msg` is a received message, or nullptr when none came within
-  // the time-out. Returns whether to go on.
-  using TurnFn = std::function<bool(const msg_t* msg)>;
+  // the time-out (a kRetry answer to a time-out turn counts as kContinue).
+  using TurnFn = std::function<TurnResult(const msg_t* msg)>;
   // Runs `turn` once per received message and once after every `timeout_s` seconds without one,
-  // until a turn returns false; an exception out of a turn ends Dispatch and passes to its caller.
+  // until a turn returns kStop; an exception out of a turn ends Dispatch and passes to its caller.
   // Turns never overlap, and each sees everything earlier turns did. This default runs them on the
   // calling thread over Receive(); implementations may run them elsewhere while the caller waits.
   virtual void Dispatch(const TurnFn& turn, int timeout_s);
@@ -148,6 +162,12 @@ class MqttAsyncWrapper final : public Client {
   // from the callback thread) and Subscribe(); it must not destroy the client. A message whose turn
   // threw is never acknowledged: the exception ends Dispatch, and destroying the client then
   // treats the message like one not yet received.
+  // A message whose turn returns kRetry is held without a PUBACK (Paho acknowledges a message when
+  // its arrival callback returns, whatever the callback answers, so the callback itself keeps it).
+  // While it is held the connection is kept up: this layer writes an MQTT PINGREQ into the
+  // broker socket every half keep-alive interval (plain TCP only: over TLS the broker may drop the
+  // connection after 1.5 keep-alive intervals, and a persistent session then delivers the message
+  // again).
   void Dispatch(const TurnFn& turn, int timeout_s) override;
 
   // True while a connection to the broker is up.
