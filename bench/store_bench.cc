@@ -98,7 +98,8 @@ void BM_Store(benchmark::State& state) {
   for (auto _ : state) {
     ++ts;
     bool ok =
-        store.store(p.data(), p.size(), ts, "msg-" + std::to_string(ts), "/kv/bridge/data/meter");
+        store.store(p.data(), p.size(), ts, "msg-" + std::to_string(ts), "/kv/bridge/data/meter")
+            .stored();
     benchmark::DoNotOptimize(ok);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(Line(ts).size()));

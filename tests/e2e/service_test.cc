@@ -53,21 +53,65 @@ TEST(StartupTest, UnusableConfigurationExitsWithOneCriticalLineAndCreatesNothing
   }
 }
 
-// A topic ending in "#" is a valid filter but its ACK topic ("/a/#/ack") is not: that one is
-// refused and the other topics are served (it used to end the service).
-TEST(StartupTest, InvalidDerivedAckFilterIsRefusedAlone) {
+// An outbox the service cannot own is refused at start-up with exit status 1 and one critical
+// line: one a running instance holds, a regular file, one under /proc, one it may not write.
+TEST(StartupTest, BusyOrUnwritableOutboxIsRefused) {
   TempDir tmp;
-  WriteFile(tmp.file("skelvane.json"),
-            R"({"topics": ["/kv/wild/#", "/kv/plain"], "storage": {"dir": ")" + tmp.file("outbox") +
-                "\"}}");
+  ::chmod(tmp.path().c_str(), 0755);  // the configurations stay readable for nobody
+  int n = 0;
+  const auto start = [&](const std::string& dir, std::vector<std::string> argv) {
+    const std::string config = tmp.file("c" + std::to_string(++n) + ".json");
+    WriteFile(config, R"({"topics": ["/kv/t"], "storage": {"dir": ")" + dir + "\"}}");
+    argv.insert(argv.end(), {BinDir() + "/skelvane", config});
+    return std::make_unique<Subprocess>(
+        argv,
+        std::map<std::string, std::string>{{"KESTOVA_LOG", "/P7.Sink=Console /P7.Trc.Verb=2"},
+                                           {"KESTOVA_MQTT_URI", "tcp://127.0.0.1:9"}},
+        tmp.file("out" + std::to_string(n)));
+  };
+  auto first = start(tmp.file("busy"), {});
+  ASSERT_TRUE(WaitFor([&] { return CountOf(first->Output(), "Entering message loop") > 0; }, 20s));
+  WriteFile(tmp.file("plain"), "x");
+  std::filesystem::create_directories(tmp.file("ro"));
+  ::chmod(tmp.file("ro").c_str(), 0555);
+  const std::vector<std::string> nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                           "--clear-groups"};
+  const bool can_drop = ::geteuid() == 0 && ::access(nobody[0].c_str(), X_OK) == 0;
+  const struct {
+    std::string dir;
+    bool as_nobody;
+    std::string why;
+  } rows[] = {{tmp.file("busy"), false, "is in use by another process"},
+              {tmp.file("plain"), false, "is not writable: Not a directory"},
+              {"/proc/skelvane-outbox", false, "is not writable: No such file or directory"},
+              {tmp.file("ro"), true, "is not writable: Permission denied"}};
+  for (const auto& row : rows) {
+    if (row.as_nobody && !can_drop) continue;
+    auto child = start(row.dir, row.as_nobody ? nobody : std::vector<std::string>{});
+    EXPECT_EQ(child->Wait(30s), 1) << child->Output();
+    EXPECT_EQ(CountOf(child->Output(), " CRITICAL "), 1);
+    EXPECT_EQ(CountOf(child->Output(), "Fatal error: outbox directory " + row.dir + " " + row.why),
+              1)
+        << child->Output();
+  }
+  EXPECT_TRUE(first->running());
+}
+
+// An invalid filter and its ACK filter are refused alone; the other topics are served (it used to
+// end the service).
+TEST(StartupTest, InvalidFilterIsRefusedAlone) {
+  TempDir tmp;
+  WriteFile(
+      tmp.file("skelvane.json"),
+      R"({"topics": ["/kv/a+b", "/kv/plain"], "storage": {"dir": ")" + tmp.file("outbox") + "\"}}");
   Subprocess child({BinDir() + "/skelvane", tmp.file("skelvane.json")},
                    {{"KESTOVA_LOG", "/P7.Sink=Console /P7.Trc.Verb=0"},
                     {"KESTOVA_MQTT_URI", "tcp://127.0.0.1:9"}},
                    tmp.file("out"));
   EXPECT_TRUE(WaitFor([&] { return CountOf(child.Output(), "Entering message loop") > 0; }, 20s));
   EXPECT_TRUE(child.running());
-  EXPECT_EQ(CountOf(child.Output(), "MQTT subscribe to /kv/wild/#/ack refused"), 1)
-      << child.Output();
+  EXPECT_EQ(CountOf(child.Output(), "MQTT subscribe to /kv/a+b refused"), 1) << child.Output();
+  EXPECT_EQ(CountOf(child.Output(), "MQTT subscribe to /kv/a+b/ack refused"), 1);
   EXPECT_EQ(CountOf(child.Output(), "Monitoring topic: /kv/plain (ack: /kv/plain/ack)"), 1);
 }
 
@@ -90,7 +134,7 @@ TEST(CaptureTest, OneRecordPerIdentityWithTheReceivedBytesUntilAcknowledged) {
       {kData2, R"({"timestamp":1700000013,"msg_id":"f\u00fc"})"},     // the same id, another time
       {kData, "not json"},
       {kData, R"({"timestamp":1700000000})"},
-      // Subscribed through the wildcard, delivered under a name that is not configured: dropped.
+      // Matches a configured filter: stored under its own topic.
       {"/kv/e2e/x/wild", R"({"timestamp":1,"msg_id":"wild"})"},
   };
   for (const auto& [topic, payload] : published) ASSERT_TRUE(svc.control().Publish(topic, payload));
@@ -100,6 +144,7 @@ TEST(CaptureTest, OneRecordPerIdentityWithTheReceivedBytesUntilAcknowledged) {
   EXPECT_EQ(got, (std::vector<std::string>{
                      kData + " f\xc3\xbc 1700000001 " + pretty, kData2 + " big 1700000003 " + big,
                      kData2 + " f\xc3\xbc 1700000013 " + published[3].second,
+                     "/kv/e2e/x/wild wild 1 " + published[6].second,
                      kData + " last 1700000099 " + DataPayload(1700000099, "last")}));
   EXPECT_EQ(Messages(svc.Log(), "Duplicate skipped: ts=1700000003 msg_id=big", svc.ready()).size(),
             1u);
@@ -109,7 +154,7 @@ TEST(CaptureTest, OneRecordPerIdentityWithTheReceivedBytesUntilAcknowledged) {
   const std::string before = ReadFile(svc.active());
   svc.Stop(SIGTERM);
   ASSERT_TRUE(svc.Start());
-  EXPECT_GE(svc.WaitLog("Index rebuild: 4 entries", 1s), 0);
+  EXPECT_GE(svc.WaitLog("Index rebuild: 5 entries", 1s), 0);
   ASSERT_TRUE(svc.control().Publish(kData, pretty));
   ASSERT_TRUE(svc.Capture(1700000100, "after"));
   EXPECT_EQ(Messages(svc.Log(), "Duplicate skipped: ", svc.ready()).size(), 1u);
@@ -117,8 +162,10 @@ TEST(CaptureTest, OneRecordPerIdentityWithTheReceivedBytesUntilAcknowledged) {
   ASSERT_EQ(ReadFile(svc.active()), before + records.back().line + "\n");
 
   // The maintenance pass after an ACK batch removes exactly the lines it names; bad entries, near
-  // misses (another id, another time) and the batch's own top-level key name none.
+  // misses (another id, another time) and the batch's own top-level key name none. The ACK topic
+  // of a topic matched by a filter acknowledges what came on that topic.
   const size_t from = svc.Log().size();
+  ASSERT_TRUE(svc.control().Publish("/kv/e2e/x/wild/ack", AckPayload(1, "wild")));
   ASSERT_TRUE(svc.control().Publish(
       kData + "/ack",
       R"({"acks":[{"timestamp":1700000001,"msg_id":"f\u00fc"},5,{"timestamp":"1"},)"
@@ -128,7 +175,7 @@ TEST(CaptureTest, OneRecordPerIdentityWithTheReceivedBytesUntilAcknowledged) {
                         static_cast<size_t>(std::max(svc.WaitLog("ACK: ", 10s, from), 0))),
             0);
   EXPECT_EQ(ReadFile(svc.active()),
-            records[1].line + "\n" + records[2].line + "\n" + records[3].line + "\n");
+            records[1].line + "\n" + records[2].line + "\n" + records[4].line + "\n");
 }
 
 TEST(BrokerRestartTest, CaptureAndAcknowledgementsResumeWithoutARestart) {

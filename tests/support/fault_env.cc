@@ -174,6 +174,10 @@ int FaultEnv::TruncateFile(const std::string& p, uint64_t n) {
 int FaultEnv::RemoveFile(const std::string& p) { FORWARD(kRemove, p, RemoveFile(p)); }
 int FaultEnv::CreateDir(const std::string& p, mode_t m) { FORWARD(kCreateDir, p, CreateDir(p, m)); }
 int FaultEnv::SyncDir(const std::string& p) { FORWARD(kSyncDir, p, SyncDir(p)); }
+int FaultEnv::LockFile(const std::string& p, std::unique_ptr<kestova::FileLock>* out) {
+  out->reset();
+  FORWARD(kLockFile, p, LockFile(p, out));
+}
 int FaultEnv::GetChildren(const std::string& p, std::vector<std::string>* names) {
   names->clear();
   FORWARD(kGetChildren, p, GetChildren(p, names));

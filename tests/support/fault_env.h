@@ -43,6 +43,7 @@ enum class FaultOp {
   kCreateDir,     // Env::CreateDir
   kGetChildren,   // Env::GetChildren
   kSyncDir,       // Env::SyncDir
+  kLockFile,      // Env::LockFile
 };
 
 class FaultEnv : public kestova::Env {
@@ -87,6 +88,7 @@ class FaultEnv : public kestova::Env {
   int CreateDir(const std::string& path, mode_t mode) override;
   int GetChildren(const std::string& dir, std::vector<std::string>* names) override;
   int SyncDir(const std::string& dir) override;
+  int LockFile(const std::string& path, std::unique_ptr<kestova::FileLock>* out) override;
   SteadyTime SteadyNow() override { return steady_ ? *steady_ : base_->SteadyNow(); }
   SystemTime SystemNow() override { return system_ ? *system_ : base_->SystemNow(); }
 

@@ -40,6 +40,12 @@ class WritableFile {
   virtual int Close() = 0;
 };
 
+// An exclusive lock taken by Env::LockFile; released when destroyed (its descriptor is closed).
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
 struct FileInfo {
   bool exists = false;
   bool is_directory = false;
@@ -98,6 +104,10 @@ class Env {
   virtual int GetChildren(const std::string& dir, std::vector<std::string>* names) = 0;
   // fsync() of a directory, so that renames inside it survive a power cut.
   virtual int SyncDir(const std::string& dir) = 0;
+  // Opens `path` (created empty, mode 0644, when missing) and takes an exclusive, non-blocking
+  // flock() on it, held while *out lives. Returns 0, EWOULDBLOCK when another open of the file
+  // holds the lock (another process, or another open in this one), or the errno of the open.
+  virtual int LockFile(const std::string& path, std::unique_ptr<FileLock>* out) = 0;
 
   virtual SteadyTime SteadyNow() = 0;
   virtual SystemTime SystemNow() = 0;

@@ -4,6 +4,7 @@
 // File descriptors are opened with O_CLOEXEC so that no child process inherits them.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +82,17 @@ class PosixWritableFile final : public WritableFile {
     fd_ = -1;
     return rc == 0 || errno == EINTR ? 0 : errno;
   }
+
+ private:
+  int fd_;
+};
+
+class PosixFileLock final : public FileLock {
+ public:
+  explicit PosixFileLock(int fd) : fd_(fd) {}
+  ~PosixFileLock() override { ::close(fd_); }  // the last descriptor of the open: unlocks
+  PosixFileLock(const PosixFileLock&) = delete;
+  PosixFileLock& operator=(const PosixFileLock&) = delete;
 
  private:
   int fd_;
@@ -216,6 +228,25 @@ class PosixEnv final : public Env {
     int rc = ::fsync(fd) == 0 ? 0 : errno;
     ::close(fd);
     return rc;
+  }
+
+  // flock() rather than fcntl() locks: those belong to the process, so a second open in the same
+  // process would get the lock as well, and closing any descriptor of the file would drop it.
+  int LockFile(const std::string& path, std::unique_ptr<FileLock>* out) override {
+    out->reset();
+    int fd = OpenRetry(path.c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd < 0) return errno;
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      int err = errno;
+      ::close(fd);
+      return err;
+    }
+    *out = std::make_unique<PosixFileLock>(fd);
+    return 0;
   }
 
   SteadyTime SteadyNow() override { return std::chrono::steady_clock::now(); }

@@ -50,45 +50,54 @@ constexpr int kInvalidUtf8TypeError = 316;
 
 }  // namespace
 
-void handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg) {
+DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg) {
+  DataOutcome out;
   json doc;
   std::string error;
   if (!ParsePayload(msg.payload, &doc, &error)) {
     SKV_LOG(P7::kWarning, "Data: invalid JSON (%zu bytes): %s", msg.payload.size(), error.c_str());
-    return;
+    return out;
   }
   // The timestamp test comes first: a document lacking both keys gets the timestamp warning only.
   const json* ts = Member(doc, "timestamp");
   if (ts == nullptr || !ts->is_number()) {
     SKV_LOG(P7::kWarning, "Data: missing timestamp on topic %s", msg.topic.c_str());
-    return;
+    return out;
   }
   const json* id = Member(doc, "msg_id");
   if (id == nullptr || !id->is_string()) {
     SKV_LOG(P7::kWarning, "Data: missing msg_id on topic %s", msg.topic.c_str());
-    return;
+    return out;
   }
   // Fractions are cut toward zero; values beyond the int64 range clamp to its limits.
   const int64_t timestamp = JsonToInt64Saturating(*ts);
   const std::string& msg_id = id->get_ref<const std::string&>();
+  out.timestamp = timestamp;
+  out.msg_id = msg_id;
 
   // The record keeps the payload exactly as received, not the parsed document.
-  bool stored = false;
+  StoreResult result;
   try {
-    stored = store.store(msg.payload.data(), msg.payload.size(), timestamp, msg_id, msg.topic);
+    result = store.store(msg.payload.data(), msg.payload.size(), timestamp, msg_id, msg.topic);
   } catch (const json::type_error& e) {
     // The parser only yields valid UTF-8, but the topic comes from the broker as raw bytes.
     if (e.id != kInvalidUtf8TypeError) throw;
     SKV_LOG(P7::kWarning, "Data: cannot store message on topic %s: %s", msg.topic.c_str(),
             e.what());
-    return;
+    return out;
   }
-  // A declined store has logged its own reason (duplicate, already acknowledged, I/O).
-  if (stored) {
+  // A duplicate or already acknowledged message was logged by the store; a failed write is the
+  // caller's to report, once for as long as it holds the message.
+  if (result.stored()) {
     SKV_LOG(P7::kDebug, "Captured: ts=%lld msg_id=%s topic=%s (%zu bytes)",
             static_cast<long long>(timestamp), msg_id.c_str(), msg.topic.c_str(),
             msg.payload.size());
+  } else if (result.kind == StoreResult::Kind::kIoError) {
+    out.retry = true;
+    out.error_number = result.error_number;
+    out.error = std::move(result.error);
   }
+  return out;
 }
 
 void handleAckMessage(OutboxStore& store, Resender& resender, const mosquitto::msg_t& msg) {

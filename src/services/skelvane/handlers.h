@@ -2,13 +2,27 @@
 // Neither handler lets an exception out for any input: bad payloads yield at most a warning.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "mqtt_async_wrapper.h"
 #include "outbox_store.h"
 #include "resender.h"
 
 namespace kestova {
 
-void handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg);
+// What became of a data message. `retry` is set only when the store could not write its record
+// for a file-system reason (full disk, read-only or vanished directory): the message is then not
+// settled and must be offered again. Messages refused for their content are settled.
+struct DataOutcome {
+  bool retry = false;
+  int error_number = 0;  // errno of the failed write (retry only)
+  std::string error;     // what failed (retry only)
+  int64_t timestamp = 0;
+  std::string msg_id;
+};
+
+DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg);
 void handleAckMessage(OutboxStore& store, Resender& resender, const mosquitto::msg_t& msg);
 
 }  // namespace kestova

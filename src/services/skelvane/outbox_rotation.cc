@@ -9,8 +9,8 @@
 //     archive's name plus ".tmp" (which listRotated ignores) and renamed when complete.
 //   - The source of a copy is given up (active file emptied, archive deleted) only after the copy
 //     has been committed, so every record is in at least one file at every moment.
-//   - Archive names sort in rotation order: a new name never sorts before an existing archive of
-//     the same second (up to nine collisions; "_10" sorts before "_2").
+//   - Archive names sort in rotation order (archive_name.h): a new name sorts after every existing
+//     archive, however often the file rotates in a second and wherever the wall clock steps.
 //   - With sync on, a committed copy is on the device (file and directory entry) before its source
 //     is given up.
 #include <fmt/format.h>
@@ -19,9 +19,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <memory>
 
+#include "archive_name.h"
 #include "gzip_codec.h"
 #include "outbox_store.h"
 #include "p7.h"
@@ -63,23 +63,6 @@ int SyncFile(Env* env, const std::string& path) {
   return err != 0 ? err : close_err;
 }
 
-// The collision number of `name` if it is an archive of `stem` (e.g. "outbox.2024-03-05_141502")
-// with extension `ext`: 0 for the plain name, k for stem_k; -1 otherwise.
-int64_t CollisionNumber(const std::string& name, const std::string& stem, const std::string& ext) {
-  if (!name.starts_with(stem)) return -1;
-  const std::string_view rest = std::string_view(name).substr(stem.size());
-  if (rest == ext) return 0;
-  if (rest.empty() || rest[0] != '_') return -1;
-  size_t i = 1;
-  int64_t k = 0;
-  while (i < rest.size() && i <= 9 && rest[i] >= '0' && rest[i] <= '9') {
-    k = k * 10 + (rest[i] - '0');
-    ++i;
-  }
-  if (i == 1 || rest.substr(i) != ext) return -1;
-  return k;
-}
-
 }  // namespace
 
 // Anything but a regular file under an archive's name (a directory, a FIFO, a dangling link) holds
@@ -94,7 +77,8 @@ std::vector<std::string> listRotated(Env* env, const std::string& dir) {
     FileInfo info;
     return env->Stat(dir + "/" + n, &info) != 0 || !info.is_regular;
   });
-  std::sort(names.begin(), names.end());
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return ArchiveNameLess(a, b); });
   return names;
 }
 
@@ -175,6 +159,20 @@ void OutboxStore::rotateIfNeeded() {
   cleanupRotated();
 }
 
+bool OutboxStore::dropOldestArchive(const char* reason) {
+  const std::vector<std::string> names = listRotated(env_, dir_);
+  if (names.empty()) return false;
+  const int64_t dir_kb = dirSizeKb();
+  const std::string path = dir_ + "/" + names.front();
+  if (env_->RemoveFile(path) != 0) {
+    SKV_LOG(P7::kWarning, "Cleanup: failed to remove %s", path.c_str());
+    return false;
+  }
+  SKV_LOG(P7::kInfo, "Cleanup: removed %s (%s; dir was %ld KB, limit %d KB)", names.front().c_str(),
+          reason, static_cast<long>(dir_kb), max_dir_kb_);
+  return true;
+}
+
 void OutboxStore::cleanupRotated() {
   const int64_t first_kb = dirSizeKb();
   if (first_kb <= max_dir_kb_) return;
@@ -191,28 +189,36 @@ void OutboxStore::cleanupRotated() {
 }
 
 std::string OutboxStore::makeRotatedName() const {
-  const std::time_t now = std::chrono::system_clock::to_time_t(env_->SystemNow());
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof(stamp), "%Y-%m-%d_%H%M%S", &local);
-  const std::string ext = compress_ ? ".jsonl.gz" : ".jsonl";
-
-  // Restores delete the oldest archives, so the first free number may lie below one in use; taking
-  // it would make the new archive sort (and be restored) before older ones of the same second.
-  const std::string stem = fmt::format("outbox.{}", stamp);
-  int64_t k = 0;
+  // The newest stamp in use and the collision number after the highest one it carries (either
+  // extension; restores delete the oldest archives, so a free number below one in use would sort
+  // before a newer archive).
+  std::string newest;
+  uint64_t next_k = 0;
   std::vector<std::string> names;
   if (env_->GetChildren(dir_, &names) == 0) {
-    for (const std::string& name : names) k = std::max(k, CollisionNumber(name, stem, ext) + 1);
+    for (const std::string& name : names) {
+      ArchiveName a;
+      if (!ParseArchiveName(name, &a) || a.stamp < newest) continue;
+      if (a.stamp > newest) {
+        newest = a.stamp;
+        next_k = 0;
+      }
+      next_k = std::max(next_k, a.k + 1);
+    }
   }
-  auto candidate = [&](int64_t n) {
-    return n == 0 ? fmt::format("{}/outbox.{}{}", dir_, stamp, ext)
-                  : fmt::format("{}/outbox.{}_{}{}", dir_, stamp, n, ext);
-  };
-  std::string path = candidate(k);
+  // A clock that has not passed the newest stamp (several rotations in one second, or a wall clock
+  // stepped back) would give a name sorting before archives that hold newer records.
+  std::string stamp = ArchiveStamp(env_->SystemNow());
+  uint64_t k = 0;
+  if (!newest.empty() && stamp <= newest) {
+    stamp = newest;
+    k = next_k;
+  }
+  std::string path = dir_ + "/" + ArchiveFileName(stamp, k, compress_);
   FileInfo info;
-  while (env_->Stat(path, &info) == 0 && info.exists) path = candidate(++k);
+  while (env_->Stat(path, &info) == 0 && info.exists) {
+    path = dir_ + "/" + ArchiveFileName(stamp, ++k, compress_);
+  }
   return path;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
@@ -24,9 +25,26 @@ constexpr size_t kFlushChunk = 128 * 1024;
 // Larger buffers than this are not kept between calls.
 constexpr size_t kKeptBuffer = 1 << 20;
 
-// How a log line names a message that could not be stored.
-std::string MessageName(int64_t timestamp, const std::string& msg_id, const std::string& topic) {
-  return "ts=" + std::to_string(timestamp) + " msg_id=" + msg_id + " topic=" + topic;
+constexpr char kLockFileName[] = "outbox.lock";
+constexpr char kProbeFileName[] = "outbox.probe";
+constexpr char kOpenFailed[] = "Cannot open outbox file for append";
+constexpr char kWriteFailed[] = "Write to outbox file failed";
+
+StoreResult Outcome(StoreResult::Kind kind) {
+  StoreResult result;
+  result.kind = kind;
+  return result;
+}
+
+StoreResult IoError(const char* what, int err) {
+  StoreResult result = Outcome(StoreResult::Kind::kIoError);
+  result.error_number = err;
+  result.error = std::string(what) + ": " + std::strerror(err);
+  return result;
+}
+
+std::runtime_error NotWritable(const std::string& dir, int err) {
+  return std::runtime_error("outbox directory " + dir + " is not writable: " + std::strerror(err));
 }
 
 }  // namespace
@@ -41,7 +59,17 @@ OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)
       max_index_(config.max_index),
       sync_(config.sync),
       active_path_(ActiveFilePath(config.dir)) {
-  ensureDir(dir_);  // start-up goes on without the directory; later operations report on their own
+  ensureDir(dir_);  // when it failed, so does the lock below
+  // Before anything else touches the directory: another store in it would interleave appends
+  // with ours and rename files under us.
+  if (int err = env_->LockFile(dir_ + "/" + kLockFileName, &lock_)) {
+    if (err == EWOULDBLOCK) {
+      throw std::runtime_error("outbox directory " + dir_ + " is in use by another process");
+    }
+    throw NotWritable(dir_, err);
+  }
+  const std::string probe = dir_ + "/" + kProbeFileName;
+  env_->RemoveFile(probe);  // left by a crash during the check at the end; nothing to report
 
   const std::string temp = TempFilePath(activePath());
   if (env_->RemoveFile(temp) == 0) {
@@ -56,10 +84,26 @@ OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)
   SKV_LOG(P7::kInfo, "  max_file_kb=%d max_dir_kb=%d compress=%d cooldown=%ds max_index=%d",
           max_file_kb_, max_dir_kb_, compress_ ? 1 : 0, rotation_cooldown_, max_index_);
   logArchiveCount();
+
+  // The lock file may have existed already; whether files can be created here is proved only by
+  // creating one. Without that every capture would fail, one message at a time.
+  std::unique_ptr<WritableFile> file;
+  int err = env_->NewWritableFile(probe, /*truncate=*/true, &file);
+  if (err == 0) {
+    err = file->Close();
+    const int remove_err = env_->RemoveFile(probe);
+    if (err == 0) err = remove_err;
+  }
+  // A full disk is no reason to refuse service: captures are then held until space is freed.
+  if (err == ENOSPC || err == EDQUOT) {
+    SKV_LOG(P7::kWarning, "Outbox directory %s is full: %s", dir_.c_str(), std::strerror(err));
+  } else if (err != 0) {
+    throw NotWritable(dir_, err);
+  }
 }
 
 // Queued acknowledgements are not persisted: their lines stay in the active file and are pending
-// again after the next start.
+// again after the next start. Destroying lock_ releases the directory to the next store.
 OutboxStore::~OutboxStore() = default;
 
 // ---------------------------------------------------------------------------------------------
@@ -170,34 +214,37 @@ int32_t OutboxStore::pendingCount() const {
 // ---------------------------------------------------------------------------------------------
 // Storing and acknowledging
 
-bool OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t timestamp,
-                        const std::string& msg_id, const std::string& topic) {
+StoreResult OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t timestamp,
+                               const std::string& msg_id, const std::string& topic) {
   AckKey key{timestamp, msg_id};
   // One descent answers the duplicate test and finds where the key goes.
   const auto hint = known_.lower_bound(key);
   if (hint != known_.end() && *hint == key) {
     SKV_LOG(P7::kDebug, "Duplicate skipped: ts=%lld msg_id=%s", static_cast<long long>(timestamp),
             msg_id.c_str());
-    return false;
+    return Outcome(StoreResult::Kind::kDuplicate);
   }
   if (ack_queue_.count(key) != 0) {
     SKV_LOG(P7::kDebug, "Already acked, skipped: ts=%lld msg_id=%s",
             static_cast<long long>(timestamp), msg_id.c_str());
-    return false;
+    return Outcome(StoreResult::Kind::kAlreadyAcked);
   }
 
   const size_t size = static_cast<size_t>(len);
-  switch (appendThroughOneOpen(timestamp, msg_id, topic, payload, size)) {
+  int err = 0;
+  switch (appendThroughOneOpen(timestamp, msg_id, topic, payload, size, &err)) {
     case Append::kDone:
       known_.emplace_hint(hint, std::move(key));  // nothing touched known_ since the lookup
       break;
     case Append::kFailed:
-      return false;
-    case Append::kNotTaken:
+      return IoError(kWriteFailed, err);
+    case Append::kNotTaken: {
       // The rotation these steps may run clears known_, so the hint may no longer be valid.
-      if (!appendThroughSteps(timestamp, msg_id, topic, payload, size)) return false;
+      StoreResult result = appendThroughSteps(timestamp, msg_id, topic, payload, size);
+      if (!result.stored()) return result;
       known_.insert(std::move(key));
       break;
+    }
   }
   // The record of an evicted key stays in the file and is still offered by pending retrieval.
   while (static_cast<int32_t>(known_.size()) > max_index_) known_.erase(known_.begin());
@@ -205,7 +252,7 @@ bool OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t timestamp,
   SKV_LOG(P7::kDebug, "Stored: ts=%lld msg_id=%s topic=%s (%zu bytes)",
           static_cast<long long>(timestamp), msg_id.c_str(), topic.c_str(),
           static_cast<size_t>(len));
-  return true;
+  return StoreResult{};
 }
 
 // The common case: the active file exists and is below its rotation limit. One open gives the
@@ -213,7 +260,8 @@ bool OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t timestamp,
 // skipped) and the last byte (for the torn-line check).
 OutboxStore::Append OutboxStore::appendThroughOneOpen(int64_t timestamp, const std::string& msg_id,
                                                       const std::string& topic,
-                                                      const uint8_t* payload, size_t len) {
+                                                      const uint8_t* payload, size_t len,
+                                                      int* err) {
   std::unique_ptr<WritableFile> file;
   FileTail tail;
   const FileTail known = end_written_;
@@ -228,12 +276,13 @@ OutboxStore::Append OutboxStore::appendThroughOneOpen(int64_t timestamp, const s
   line_buf_.assign(1, '\n');
   AppendRecordLine(&line_buf_, timestamp, msg_id, topic, payload, len);
   const bool torn = tail.size > 0 && (!tail.last_byte_known || tail.last_byte != '\n');
-  return writeRecord(file.get(), tail.size, torn, timestamp, msg_id, topic) ? Append::kDone
-                                                                            : Append::kFailed;
+  *err = writeRecord(file.get(), tail.size, torn);
+  return *err == 0 ? Append::kDone : Append::kFailed;
 }
 
-bool OutboxStore::appendThroughSteps(int64_t timestamp, const std::string& msg_id,
-                                     const std::string& topic, const uint8_t* payload, size_t len) {
+StoreResult OutboxStore::appendThroughSteps(int64_t timestamp, const std::string& msg_id,
+                                            const std::string& topic, const uint8_t* payload,
+                                            size_t len) {
   rotateIfNeeded();
 
   // Serialised before the file is touched: invalid UTF-8 throws from here and nothing is written.
@@ -241,12 +290,8 @@ bool OutboxStore::appendThroughSteps(int64_t timestamp, const std::string& msg_i
   AppendRecordLine(&line_buf_, timestamp, msg_id, topic, payload, len);
 
   FileInfo info;
-  if (int err = env_->Stat(active_path_, &info)) {
-    // Without the current length a failed append could not be cut back.
-    SKV_LOG(P7::kError, "Cannot open outbox file for append: %s; message not stored: %s",
-            std::strerror(err), MessageName(timestamp, msg_id, topic).c_str());
-    return false;
-  }
+  // Without the current length a failed append could not be cut back.
+  if (int err = env_->Stat(active_path_, &info)) return IoError(kOpenFailed, err);
   const uint64_t old_size = info.exists ? info.size : 0;
   bool torn = false;
   if (old_size > 0) {
@@ -265,18 +310,13 @@ bool OutboxStore::appendThroughSteps(int64_t timestamp, const std::string& msg_i
     SKV_LOG(P7::kWarning, "Outbox directory %s is missing, creating it again", dir_.c_str());
     if (ensureDir(dir_)) err = env_->NewWritableFile(active_path_, /*truncate=*/false, &file);
   }
-  if (err != 0) {
-    SKV_LOG(P7::kError, "Cannot open outbox file for append: %s; message not stored: %s",
-            std::strerror(err), MessageName(timestamp, msg_id, topic).c_str());
-    return false;
-  }
-  if (!writeRecord(file.get(), old_size, torn, timestamp, msg_id, topic)) return false;
+  if (err != 0) return IoError(kOpenFailed, err);
+  if ((err = writeRecord(file.get(), old_size, torn)) != 0) return IoError(kWriteFailed, err);
   if (sync_ && !info.exists) env_->SyncDir(dir_);  // the new file's directory entry
-  return true;
+  return StoreResult{};
 }
 
-bool OutboxStore::writeRecord(WritableFile* file, uint64_t old_size, bool torn, int64_t timestamp,
-                              const std::string& msg_id, const std::string& topic) {
+int OutboxStore::writeRecord(WritableFile* file, uint64_t old_size, bool torn) {
   // A line torn by a crash or a full disk would swallow the new record; it is ended first, so the
   // fragment stays a broken line of its own.
   const size_t skip = torn ? 0 : 1;
@@ -288,17 +328,14 @@ bool OutboxStore::writeRecord(WritableFile* file, uint64_t old_size, bool torn, 
     end_written_.size = old_size + line_buf_.size() - skip;
     end_written_.last_byte_known = true;
     end_written_.last_byte = '\n';
-    return true;
+    return 0;
   }
-  // The message is lost (its sender has been answered already), so the line names it.
-  SKV_LOG(P7::kError, "Write to outbox file failed: %s; message not stored: %s", std::strerror(err),
-          MessageName(timestamp, msg_id, topic).c_str());
   // Whatever part of the line reached the file would otherwise stay as a torn line.
   if (int terr = env_->TruncateFile(active_path_, old_size)) {
     SKV_LOG(P7::kError, "Cannot cut %s back to %llu bytes: %s", active_path_.c_str(),
             static_cast<unsigned long long>(old_size), std::strerror(terr));
   }
-  return false;
+  return err;
 }
 
 void OutboxStore::ackMessage(int64_t timestamp, const std::string& msg_id) {

@@ -10,13 +10,19 @@
 //   - No file stays open between calls. Every change of the active file other than an append is a
 //     rename of a complete file, so a crash at any moment leaves either the old or the new version.
 //   - File-system conditions and bad file content never throw: they are logged and reported through
-//     the boolean or count result.
+//     the result (a failed append through StoreResult, for its caller to log). The one exception is
+//     the constructor, which refuses an outbox it cannot own or write (see there).
+//   - One store per directory: the constructor takes an exclusive lock on "<dir>/outbox.lock" (an
+//     empty file that is never deleted and never counts as an archive) and holds it until the
+//     store is destroyed. Without it two stores would interleave appends and rename files under
+//     each other.
 //   - Nothing that was stored is lost by a failure of our own (full disk, failed rename): such
 //     failures leave the files and the in-memory state as they were and are retried later.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -47,8 +53,19 @@ struct PendingMessage {
   std::vector<uint8_t> payload;  // decoded bytes
 };
 
-// Bare names of the rotated archives in `dir`, sorted byte-wise (oldest first). Only regular files
-// (or links to one) count: a directory or other non-file under an archive's name holds no records.
+// What became of a message given to OutboxStore::store.
+struct StoreResult {
+  enum class Kind { kStored, kDuplicate, kAlreadyAcked, kIoError };
+  Kind kind = Kind::kStored;
+  int error_number = 0;  // errno of the failed file operation (kIoError only)
+  std::string error;     // kIoError: what failed, e.g. "Write to outbox file failed: No space left
+                      // on device" or "Cannot open outbox file for append: Read-only file system"
+  bool stored() const { return kind == Kind::kStored; }
+};
+
+// Bare names of the rotated archives in `dir`, in archive order (archive_name.h), oldest first.
+// Only regular files (or links to one) count: a directory or other non-file under an archive's name
+// holds no records.
 std::vector<std::string> listRotated(Env* env, const std::string& dir);
 
 class OutboxStore {
@@ -63,8 +80,14 @@ class OutboxStore {
     int32_t rotated = 0;
   };
 
-  // Creates the directory, removes stale temporary files, rebuilds the index and, when the active
-  // file is missing or empty, restores the oldest archive. Logs; never throws for file conditions.
+  // Creates the directory, locks it, removes stale temporary files, rebuilds the index and, when
+  // the active file is missing or empty, restores the oldest archive; last, creates and removes
+  // "<dir>/outbox.probe" to prove that files can be created there. Logs file conditions and goes
+  // on, except for two that make the outbox unusable, which throw std::runtime_error:
+  //   "outbox directory <dir> is in use by another process" (another store holds the lock, in
+  //   this process or another), and
+  //   "outbox directory <dir> is not writable: <strerror>" (the lock file or the probe cannot be
+  //   created: not a directory, read-only file system, ...).
   explicit OutboxStore(const OutboxStoreConfig& config, Env* env = Env::Default());
   ~OutboxStore();
   OutboxStore(const OutboxStore&) = delete;
@@ -78,9 +101,12 @@ class OutboxStore {
   int32_t pendingCount() const;
 
   // --- storing and acknowledging ---
-  // Appends one record. True only when the whole record line is in the active file.
-  bool store(const uint8_t* payload, uint64_t len, int64_t timestamp, const std::string& msg_id,
-             const std::string& topic);
+  // Appends one record; stored() only when the whole record line is in the active file. A key that
+  // is indexed or acknowledged is declined (debug line). An I/O failure leaves the file and the
+  // index as they were and is not logged here: the caller decides what becomes of the message.
+  // Invalid UTF-8 in msg_id or topic throws nlohmann::json::type_error before anything is written.
+  StoreResult store(const uint8_t* payload, uint64_t len, int64_t timestamp,
+                    const std::string& msg_id, const std::string& topic);
   void ackMessage(int64_t timestamp, const std::string& msg_id);
 
   // --- flush and retrieval ---
@@ -95,6 +121,10 @@ class OutboxStore {
   // it first (they could not find their lines once these are in an archive).
   void rotateIfNeeded();
   void cleanupRotated();
+  // Deletes the oldest archive whatever the directory's size (for a full disk), logging `reason`.
+  // False when there is none or it cannot be deleted. Never touches the active, lock or temporary
+  // files.
+  bool dropOldestArchive(const char* reason);
   std::string makeRotatedName() const;
   bool compressFile(const std::string& source, const std::string& target);
   bool decompressFile(const std::string& source, const std::string& target);
@@ -148,20 +178,23 @@ class OutboxStore {
 
   // store's two ways to the file: through one descriptor that answers the size-limit and
   // torn-line checks as well, or, when that is not possible (missing file, file at its limit,
-  // open failure), through the separate steps that also create the file and rotate it.
+  // open failure), through the separate steps that also create the file and rotate it. kFailed
+  // leaves the errno in *err.
   enum class Append { kDone, kFailed, kNotTaken };
   Append appendThroughOneOpen(int64_t timestamp, const std::string& msg_id,
-                              const std::string& topic, const uint8_t* payload, size_t len);
-  bool appendThroughSteps(int64_t timestamp, const std::string& msg_id, const std::string& topic,
-                          const uint8_t* payload, size_t len);
+                              const std::string& topic, const uint8_t* payload, size_t len,
+                              int* err);
+  StoreResult appendThroughSteps(int64_t timestamp, const std::string& msg_id,
+                                 const std::string& topic, const uint8_t* payload, size_t len);
   // Writes line_buf_ (minus its first byte unless the file's last line is torn) to `file`, which
   // was `old_size` bytes long, and notes the new end in end_written_; on failure cuts the file
-  // back and logs, naming the message. True on success.
-  bool writeRecord(WritableFile* file, uint64_t old_size, bool torn, int64_t timestamp,
-                   const std::string& msg_id, const std::string& topic);
+  // back. Returns 0 or the errno of the failed write, sync or close.
+  int writeRecord(WritableFile* file, uint64_t old_size, bool torn);
 
   Env* env_;
   std::string dir_;
+  // The lock on "<dir>/outbox.lock", held for the store's life; released by the destructor.
+  std::unique_ptr<FileLock> lock_;
   bool compress_;
   int32_t max_file_kb_;
   int32_t max_dir_kb_;

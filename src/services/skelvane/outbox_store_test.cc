@@ -9,9 +9,11 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <random>
 
 #include "fault_env.h"
 #include "p7.h"
@@ -97,9 +99,10 @@ class StoreTest : public ::testing::Test {
   std::string Active() const { return F("outbox.jsonl"); }
   std::string Content() const { return ReadFile(Active()); }
   Names Archives() { return listRotated(&env_, cfg_.dir); }
-  bool Put(int64_t ts, const std::string& topic = "t") {
+  bool Put(int64_t ts) {
     const uint8_t zeros[3] = {};  // "AAAA" in Base64
-    return store_->store(zeros, 3, ts, fmt::format("m{}", ts), topic);
+    last_ = store_->store(zeros, 3, ts, fmt::format("m{}", ts), "t");
+    return last_.stored();
   }
 
   std::unique_ptr<testsupport::TempDir> tmp_;
@@ -107,6 +110,7 @@ class StoreTest : public ::testing::Test {
   FaultEnv env_;
   P7::ScopedCapture log_;
   std::unique_ptr<OutboxStore> store_;
+  StoreResult last_;  // of the last Put
 };
 
 // A key is stored once, and again only after its acknowledgement has been flushed. The index keeps
@@ -116,8 +120,11 @@ TEST_F(StoreTest, StoreSkipsKnownAndAckedKeysAndEvictsTheSmallest) {
   OutboxStore& s = Open();
   EXPECT_THROW(s.store(nullptr, 0, 1, "bad\xff", "t"), nlohmann::json::type_error);  // no UTF-8
   s.ackMessage(7, "m7");
-  EXPECT_EQ((std::vector<bool>{Put(20), Put(20), Put(7), Put(30), Put(10)}),
-            (std::vector<bool>{true, false, false, true, true}));
+  using K = StoreResult::Kind;
+  std::vector<K> kinds;
+  for (int64_t ts : {20, 20, 7, 30, 10}) kinds.push_back((Put(ts), last_.kind));
+  EXPECT_EQ(kinds,
+            (std::vector{K::kStored, K::kDuplicate, K::kAlreadyAcked, K::kStored, K::kStored}));
   EXPECT_EQ(s.known(), (Keys{{20, "m20"}, {30, "m30"}}));  // 10 sorted first: evicted at once
   s.ackMessage(20, "m20");
   EXPECT_EQ(s.pendingCount(), 1);
@@ -158,9 +165,10 @@ TEST_F(StoreTest, ReadersSkipBrokenLinesAndFlushKeepsTheRestExactly) {
 }
 
 // Every way a flush (before its commit) or an append can fail leaves file, index and queue as they
-// were, with no temporary file; the next attempt does the work. A failed append names the message
-// it could not store. The flush's file spans several output chunks, so a write can fail after part
-// of the new file has been written.
+// were, with no temporary file; the next attempt does the work. A failed append is reported to the
+// caller (which logs it once for however many messages it holds), not logged per message. The
+// flush's file spans several output chunks, so a write can fail after part of the new file has
+// been written.
 TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
   std::string big, compacted;
   for (int i = 0; i < 2000; ++i) {
@@ -168,7 +176,7 @@ TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
     compacted += i % 7 == 0 ? "" : Rec(i, std::string(100, 'A'));
   }
   const std::string flush_write = "flushAcks: write to temp failed, aborting flush";
-  const std::string lost = "; message not stored: ts=2 msg_id=m2 topic=t/x";
+  const std::string open = "Cannot open outbox file for append: ";
   const std::tuple<bool, Inject, std::string> cases[] = {
       {true, Fails(FaultOp::kOpenWrite, "*.tmp"), flush_write},
       {true, Fails(FaultOp::kWrite, "*.tmp"), flush_write},
@@ -178,12 +186,14 @@ TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
       {true, Fails(FaultOp::kRename, "*", EXDEV), "flushAcks: rename failed: Invalid cross"},
       {true, ReadsFail("*/outbox.jsonl", 100 << 10), "flushAcks: read failed: Input/output"},
       {true, Fails(FaultOp::kOpenRead, "*/outbox.jsonl", EACCES), "Permission denied, aborting"},
-      {false, WritesFail("*/outbox.jsonl", 10), "file failed: No space left on device" + lost},
-      {false, Fails(FaultOp::kClose, "*/outbox.jsonl"), "file failed: Input/output error" + lost},
+      {false, WritesFail("*/outbox.jsonl", 10),
+       "Write to outbox file failed: No space left on device"},
+      {false, Fails(FaultOp::kClose, "*/outbox.jsonl"),
+       "Write to outbox file failed: Input/output error"},
       {false, Fails(FaultOp::kOpenWrite, "*/outbox.jsonl", ENOSPC),
-       "append: No space left on device" + lost},
+       open + "No space left on device"},
       // without the file's length a failed append could not be cut back
-      {false, Fails(FaultOp::kStat, "*/outbox.jsonl"), "append: Input/output error" + lost}};
+      {false, Fails(FaultOp::kStat, "*/outbox.jsonl"), open + "Input/output error"}};
   for (const auto& [flush, inject, log] : cases) {
     SCOPED_TRACE(log);
     NewDir();
@@ -194,9 +204,14 @@ TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
     for (int i = 0; flush && i < 2000; i += 7) s.ackMessage(i, fmt::format("m{}", i));
     const Keys known = s.known(), queue = s.ackQueue();
     inject(env_);
-    EXPECT_EQ(flush ? s.flushAcks() : Put(2, "t/x"), 0);
+    log_.clear();
+    EXPECT_EQ(flush ? s.flushAcks() : Put(2), 0);
     env_.Clear();
-    EXPECT_TRUE(log_.contains(log, P7::kError));
+    EXPECT_EQ(log_.contains(flush ? log : "", P7::kError), flush);
+    if (!flush) {
+      EXPECT_EQ(std::pair(last_.kind, last_.error), std::pair(StoreResult::Kind::kIoError, log));
+      EXPECT_TRUE(log.ends_with(std::strerror(last_.error_number)));
+    }
     EXPECT_EQ(Content(), text);
     EXPECT_FALSE(FileExists(Active() + ".tmp"));
     EXPECT_EQ(std::tie(s.known(), s.ackQueue()), std::tie(known, queue));
@@ -246,24 +261,28 @@ TEST_F(StoreTest, AppendCreatesAVanishedDirectoryAgain) {
   env_.ResetCounts();
   EXPECT_FALSE(Put(3));
   EXPECT_EQ(env_.Count(FaultOp::kCreateDir), 1);
-  EXPECT_TRUE(log_.contains("append: No such file or directory; message not stored: ts=3"));
+  EXPECT_EQ(last_.error, "Cannot open outbox file for append: No such file or directory");
 }
 
 // Only regular files (or links to one) are archives. A directory under an archive's name used to
 // be renamed over the active file (every capture failed from then on) or, as ".gz", kept "for a
 // later attempt" ahead of every real archive.
 TEST_F(StoreTest, OnlyRegularFilesAreArchives) {
-  for (const char* n :
-       {"outbox.b_2.jsonl", "outbox.b_10.jsonl", "outbox.jsonl", "outbox.a.jsonl.tmp",
-        "xoutbox.a.jsonl", "outbox.b.jsonl.gz", "outbox.b.jsonl", "elsewhere"}) {
+  const std::string D = "outbox.2024-01-01_000000", E = "outbox.2023-12-31_235959_99.jsonl";
+  for (const std::string& n :
+       Names{"outbox.b_2.jsonl", "outbox.b_10.jsonl", "outbox.jsonl", "outbox.a.jsonl.tmp",
+             "xoutbox.a.jsonl", "outbox.b.jsonl.gz", "outbox.b.jsonl", "elsewhere", D + "_10.jsonl",
+             D + "_2.jsonl.gz", D + "_2.jsonl", D + ".jsonl.gz", E}) {
     WriteFile(F(n), "x");
   }
   ASSERT_EQ(mkdir(F("outbox.c.jsonl").c_str(), 0755), 0);
   ASSERT_EQ(mkfifo(F("outbox.f.jsonl").c_str(), 0600), 0);  // opening it would block
   ASSERT_EQ(symlink(F("elsewhere").c_str(), F("outbox.l.jsonl").c_str()), 0);
   ASSERT_EQ(symlink("gone", F("outbox.d.jsonl.gz").c_str()), 0);
-  EXPECT_EQ(Archives(), (Names{"outbox.b.jsonl", "outbox.b.jsonl.gz", "outbox.b_10.jsonl",
-                               "outbox.b_2.jsonl", "outbox.l.jsonl"}));
+  // Ours by stamp, k as a number, then extension; foreign names by their bytes.
+  EXPECT_EQ(Archives(), (Names{E, D + ".jsonl.gz", D + "_2.jsonl", D + "_2.jsonl.gz",
+                               D + "_10.jsonl", "outbox.b.jsonl", "outbox.b.jsonl.gz",
+                               "outbox.b_10.jsonl", "outbox.b_2.jsonl", "outbox.l.jsonl"}));
   for (const std::string ext : {".jsonl", ".jsonl.gz"}) {
     NewDir();
     const std::string dir = F("outbox.2000-01-01_000000" + ext);
@@ -277,15 +296,21 @@ TEST_F(StoreTest, OnlyRegularFilesAreArchives) {
   }
 }
 
-TEST_F(StoreTest, NewArchiveNameSortsAfterEveryArchiveOfTheSameSecond) {
-  const std::string S = "outbox.2024-03-05_141502";
+// The clock's stamp (14:15:02) unless an archive has the same or a later one: then the newest
+// stamp with the next collision number of either extension.
+TEST_F(StoreTest, NewArchiveNameSortsAfterEveryArchive) {
+  const std::string S = "outbox.2024-03-05_141502", N = "outbox.2024-03-09_000000";
   const std::vector<std::tuple<bool, Names, std::string>> cases = {
       {true, {}, S + ".jsonl.gz"},
       {false, {}, S + ".jsonl"},
       {true, {S + ".jsonl.gz", S + "_1.jsonl.gz"}, S + "_2.jsonl.gz"},
       {true, {S + "_2.jsonl.gz"}, S + "_3.jsonl.gz"},  // older ones restored already
       {false, {S + ".jsonl", S + "_9.jsonl"}, S + "_10.jsonl"},
-      {true, {S + ".jsonl", "outbox.2024-03-05_141501_7.jsonl.gz"}, S + ".jsonl.gz"}};
+      {true, {S + ".jsonl", "outbox.2024-03-05_141501_7.jsonl.gz"}, S + "_1.jsonl.gz"},
+      {true, {"outbox.2024-03-05_141501_12.jsonl.gz", "outbox.zzz.jsonl"}, S + ".jsonl.gz"},
+      {false,
+       {N + "_3.jsonl", N + "_12.jsonl.gz", "outbox.2024-03-08_000000_90.jsonl"},
+       N + "_13.jsonl"}};
   for (const auto& [compress, existing, expected] : cases) {
     NewDir();
     cfg_.compress = compress;
@@ -355,20 +380,94 @@ TEST_F(StoreTest, CaptureIntoAFullFileRotatesItFirst) {
   }
 }
 
+// Clean-up deletes the oldest archives while the directory is over its limit; on a full disk the
+// caller drops the oldest one regardless. Neither touches the active file or the lock file.
 TEST_F(StoreTest, CleanupDeletesOldestArchivesUntilWithinLimit) {
+  const std::string D = "outbox.2024-01-01_000000";
   WriteFile(Active(), std::string(1024, 'x'));
-  for (const char* n : {"outbox.3.jsonl", "outbox.1.jsonl.gz", "outbox.2.jsonl"}) {
+  for (const std::string& n : Names{D + "_10.jsonl", D + ".jsonl.gz", D + "_2.jsonl"}) {
     WriteFile(F(n), std::string(2048, 'x'));
   }
   cfg_.max_dir_kb = 5;
   Open();
-  env_.Fail(FaultOp::kRemove, "*/outbox.1.jsonl.gz", EACCES);
-  store_->cleanupRotated();  // 7 KB: 1 cannot go, 2 goes (5 KB), 3 stays
-  EXPECT_EQ(Archives(), (Names{"outbox.1.jsonl.gz", "outbox.3.jsonl"}));
+  env_.Fail(FaultOp::kRemove, "*/" + D + ".jsonl.gz", EACCES);
+  store_->cleanupRotated();  // 7 KB: the oldest cannot go, _2 goes (5 KB), _10 stays
+  EXPECT_EQ(Archives(), (Names{D + ".jsonl.gz", D + "_10.jsonl"}));
+  log_.clear();
+  EXPECT_FALSE(store_->dropOldestArchive("disk full"));
+  EXPECT_EQ(log_.count("Cleanup: failed to remove " + F(D + ".jsonl.gz"), P7::kWarning), 1);
   env_.Clear();
+  EXPECT_TRUE(store_->dropOldestArchive("disk full"));
+  EXPECT_EQ(log_.count("Cleanup: removed " + D + ".jsonl.gz (disk full; dir was 5 KB, limit 5 KB)",
+                       P7::kInfo),
+            1);
+  EXPECT_EQ(Archives(), Names{D + "_10.jsonl"});
   WriteFile(Active(), std::string(20000, 'x'));
-  store_->cleanupRotated();  // every archive goes, the active file never does
-  EXPECT_TRUE(Archives().empty() && FileExists(Active()));
+  store_->cleanupRotated();  // every archive goes, the active file and the lock file never do
+  EXPECT_TRUE(Archives().empty() && FileExists(Active()) && FileExists(F("outbox.lock")));
+  EXPECT_FALSE(store_->dropOldestArchive("disk full"));
+}
+
+// Archives are cleaned up and restored in rotation order whatever the wall clock does between
+// rotations: 25 of them in one second, or the clock stepped back by days and ahead by years.
+TEST_F(StoreTest, ArchivesKeepRotationOrderWhateverTheClockDoes) {
+  using Steps = std::vector<std::chrono::hours>;
+  const std::chrono::hours none(0), day(24), year(8766);
+  const std::pair<bool, Steps> cases[] = {
+      {true, Steps(25, none)},
+      {false, {-3 * day, none, 2 * year, -10 * day, none, -5 * year, day}}};
+  std::mt19937 rng(7);
+  for (const auto& [compress, steps] : cases) {
+    NewDir();
+    cfg_.compress = compress;
+    cfg_.max_dir_kb = 8;  // room for a few archives only
+    Open();
+    Names files;  // the active file at each rotation: one line of about 1.6 KB, hardly compressible
+    for (const auto step : steps) {
+      env_.AdvanceSystem(step);
+      std::string b64(1600, 'A');
+      for (char& c : b64) c = static_cast<char>('A' + rng() % 26);
+      files.push_back(Rec(std::ssize(files), b64));
+      WriteFile(Active(), files.back());
+      store_->rotateIfNeeded();
+    }
+    const size_t kept = Archives().size();  // must be the newest: clean-up deleted the oldest
+    ASSERT_TRUE(kept >= 2 && kept < files.size()) << kept;
+    for (size_t i = files.size() - kept; i < files.size(); ++i) {
+      std::filesystem::remove(Active());
+      ASSERT_TRUE(store_->restoreNextArchive());
+      EXPECT_EQ(Content(), files[i]) << i;
+    }
+  }
+}
+
+// One store per outbox directory, in this process as in any other; a directory that cannot hold
+// files is refused at start-up rather than failing every capture.
+TEST_F(StoreTest, ConstructorRefusesABusyOrUnwritableDirectory) {
+  const auto refusal = [this] {
+    try {
+      OutboxStore other(cfg_, &env_);
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  Open();
+  EXPECT_EQ(refusal(), "outbox directory " + cfg_.dir + " is in use by another process");
+  EXPECT_TRUE(Put(1));  // the first store holds on and works on
+  store_.reset();
+  EXPECT_EQ(refusal(), "");  // released with the first store
+  EXPECT_EQ(Open().known().size(), 1u);
+  store_.reset();
+  const std::string file = tmp_->file("file");
+  WriteFile(file, "");
+  env_.Fail(FaultOp::kOpenWrite, "*/outbox.probe", EROFS);  // reached by the last case only
+  for (const auto& [dir, why] : {std::pair{file, "Not a directory"},
+                                 {"/proc/skelvane", "No such file or directory"},
+                                 {cfg_.dir, "Read-only file system"}}) {
+    cfg_.dir = dir;
+    EXPECT_EQ(refusal(), "outbox directory " + dir + " is not writable: " + why);
+  }
 }
 
 TEST_F(StoreTest, RestoresOldestFirstAndChainsAsFlushesEmptyTheFile) {

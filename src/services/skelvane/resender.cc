@@ -19,6 +19,12 @@ static_assert(std::is_same_v<SteadyDuration::rep, int64_t> &&
 
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
 
+// An acknowledgement older than this, or of a message from the future, points to a wall clock
+// (ours or the publishers') that is off: every ACK then looks stale (or never live) and no chain
+// starts, so it is reported, at most once per kSkewWarningInterval of the steady clock.
+constexpr int64_t kMaxPlausibleAckAge = 365LL * 24 * 3600;
+constexpr int32_t kSkewWarningInterval = 3600;  // seconds
+
 // Timestamps and ack times come from the network and clocks may be faked to their extremes, so
 // every difference and sum on them clamps to the int64 range instead of overflowing.
 int64_t SaturatingAdd(int64_t a, int64_t b) {
@@ -92,8 +98,10 @@ void Resender::sendOne() {
   }
   const PendingMessage& msg = pending.front();
   const int64_t age = AgeSeconds(env_, msg.timestamp);
-  if (age < config_.grace_period) {
-    // The producer may still be delivering it on its own; the next live ACK looks again.
+  if (age >= 0 && age < config_.grace_period) {
+    // The producer may still be delivering it on its own; the next live ACK looks again. A
+    // timestamp in the future (a publisher's clock ahead, or ours behind after boot) is no such
+    // sign: holding it back would block everything behind it until our clock reached it.
     SKV_LOG(P7::kDebug, "Oldest pending within grace period (age=%llds < %ds), skipping",
             static_cast<long long>(age), static_cast<int>(config_.grace_period));
     return;
@@ -110,6 +118,14 @@ void Resender::sendOne() {
   SKV_LOG(P7::kInfo, "Resent: ts=%lld msg_id=%s topic=%s (age=%llds)",
           static_cast<long long>(msg.timestamp), msg.msg_id.c_str(), msg.topic.c_str(),
           static_cast<long long>(age));
+}
+
+void Resender::warnClockSkew(int64_t timestamp, int64_t age) {
+  const Env::SteadyTime now = env_->SteadyNow();
+  if (now < next_skew_warning_) return;
+  next_skew_warning_ = PlusSeconds(now, kSkewWarningInterval);
+  SKV_LOG(P7::kWarning, "Clock skew? ACK of ts=%lld is %llds old",
+          static_cast<long long>(timestamp), static_cast<long long>(age));
 }
 
 void Resender::onAckReceived(int64_t timestamp, const std::string& msg_id) {
@@ -129,8 +145,10 @@ void Resender::onAckReceived(int64_t timestamp, const std::string& msg_id) {
   }
 
   // 2. Any other acknowledgement is classified by the age of the message it names. Stale is tested
-  // before live, so a stale threshold below the live threshold leaves no mid-age band.
+  // before live, so a stale threshold below the live threshold leaves no mid-age band. Only these
+  // ages hint at a clock off: a resent message may rightly be years old (restored from an archive).
   const int64_t age = AgeSeconds(env_, timestamp);
+  if (age < 0 || age > kMaxPlausibleAckAge) warnClockSkew(timestamp, age);
   if (age > config_.stale_threshold) {
     // The receiver is still catching up on old messages: hold chain starts back. The cooldown only
     // ever moves later.

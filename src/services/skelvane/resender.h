@@ -1,6 +1,6 @@
 // Resender: republishes unacknowledged messages one at a time, oldest first, as a chain paced by
-// acknowledgement latency and message age. Driven from outside only (onConnected once, tick every loop
-// turn, onAckReceived for every acknowledgement entry); no thread or timer of its own.
+// acknowledgement latency and message age. Driven from outside only (onConnected once, tick every
+// loop turn, onAckReceived for every acknowledgement entry); no thread or timer of its own.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +39,9 @@ class Resender {
   Env::SteadyTime inflightDeadline() const { return inflight_deadline_; }
 
  private:
+  // Warns that the wall clock looks off, judged by an acknowledgement's age; rate-limited.
+  void warnClockSkew(int64_t timestamp, int64_t age);
+
   OutboxStore& outbox_;
   ResendConfig config_;
   PublishFn publish_;
@@ -46,6 +49,7 @@ class Resender {
   Env::SteadyTime cooldown_until_ = Env::SteadyTime::min();
   Env::SteadyTime last_send_at_ = Env::SteadyTime::min();
   Env::SteadyTime inflight_deadline_ = Env::SteadyTime::min();
+  Env::SteadyTime next_skew_warning_ = Env::SteadyTime::min();  // the first one logs at once
   std::set<FlightKey> inflight_;
 };
 

@@ -40,7 +40,8 @@ struct Rig {
   }
   void Store(int64_t ts, const std::string& id, const std::string& payload = "") {
     const std::string p = payload.empty() ? "p-" + id : payload;
-    ASSERT_TRUE(store->store(reinterpret_cast<const uint8_t*>(p.data()), p.size(), ts, id, "t/d"));
+    ASSERT_TRUE(
+        store->store(reinterpret_cast<const uint8_t*>(p.data()), p.size(), ts, id, "t/d").stored());
   }
   // What the ACK handler does for one entry.
   void Ack(int64_t ts, const std::string& id) {
@@ -109,16 +110,20 @@ TEST(Resender, ChainStartsOnLiveAckAfterCooldownAndContinuesOnFastAcks) {
 }
 
 // Age boundaries (both thresholds inclusive, a future timestamp live, whole wall-clock seconds, no
-// mid band below an inverted pair, saturation); only a stale ACK starts a cooldown.
+// mid band below an inverted pair); only a stale ACK starts a cooldown. An age below zero or above
+// a year warns of clock skew, without changing the classification.
 TEST(Resender, AgeClassificationBoundaries) {
   const ResendConfig d, mid_band{30, 120, 120, 60, 30}, inverted{30, 60, 120, 120, 30};
+  const int kYear = 365 * 86400;
   const struct {
     ResendConfig rc;
     int age;
     char kind;  // Live, Mid-age or Stale
-  } rows[] = {{d, 120, 'L'},        {d, 121, 'S'},       {d, -5, 'L'},
-              {mid_band, 60, 'L'},  {mid_band, 61, 'M'}, {mid_band, 120, 'M'},
-              {mid_band, 121, 'S'}, {inverted, 61, 'S'}, {inverted, 60, 'L'}};
+    bool skew = false;
+  } rows[] = {
+      {d, 120, 'L'},       {d, 121, 'S'},        {d, -5, 'L', true},       {mid_band, 60, 'L'},
+      {mid_band, 61, 'M'}, {mid_band, 120, 'M'}, {mid_band, 121, 'S'},     {inverted, 61, 'S'},
+      {inverted, 60, 'L'}, {d, kYear, 'S'},      {d, kYear + 1, 'S', true}};
   for (const auto& row : rows) {
     Rig r(row.rc);
     r.env.AdvanceSystem(999ms);  // 1000000.999 s counts as 1000000
@@ -127,12 +132,50 @@ TEST(Resender, AgeClassificationBoundaries) {
     Lines want = {"2 Stale ACK " + age + ": cooldown extended 30s"};
     if (row.kind == 'L') want = {"1 Live ACK " + age + ": starting resend chain", kIdle};
     if (row.kind == 'M') want = {"1 Mid-age ACK " + age + ", no chain trigger"};
+    if (row.skew) {
+      want.insert(want.begin(), "3 Clock skew? ACK of ts=" + std::to_string(kNow - row.age) +
+                                    " is " + std::to_string(row.age) + "s old");
+    }
     EXPECT_EQ(r.Log(), want) << row.age;
     EXPECT_EQ(r.resender->cooldownUntil(), row.kind == 'S' ? kT0 + 30s : SteadyTime::min());
   }
+  // Our clock stepped back by days, then forward by years: one warning per steady hour at most.
   Rig r;
+  r.env.SetSystemNow(Env::SystemTime(std::chrono::seconds(kNow) - 72h));
+  r.Ack(kNow, "a");
+  r.env.AdvanceSteady(1h - 1ns);
+  r.Ack(kNow, "b");
+  r.env.AdvanceSteady(1ns);
+  r.env.SetSystemNow(Env::SystemTime(std::chrono::seconds(kNow + 2 * kYear)));
+  r.Ack(kNow, "c");
+  r.env.AdvanceSteady(1h);
   r.Ack(std::numeric_limits<int64_t>::min(), "m");  // the age saturates instead of wrapping
-  EXPECT_EQ(r.Log(), Lines{"2 Stale ACK (age=9223372036854775807s): cooldown extended 30s"});
+  const std::string back = "1 Live ACK (age=-259200s): starting resend chain";
+  EXPECT_EQ(r.Log(), (Lines{"3 Clock skew? ACK of ts=1000000 is -259200s old", back, kIdle, back,
+                            kIdle, "3 Clock skew? ACK of ts=1000000 is 63072000s old",
+                            "2 Stale ACK (age=63072000s): cooldown extended 30s",
+                            "3 Clock skew? ACK of ts=-9223372036854775808 is "
+                            "9223372036854775807s old",
+                            "2 Stale ACK (age=9223372036854775807s): cooldown extended 30s"}));
+}
+
+// A head message stamped in the future (a publisher's clock ahead) is resent at once and the chain
+// goes on behind it; only 0 <= age < grace holds a message back.
+TEST(Resender, FutureTimestampDoesNotBlockTheChain) {
+  Rig r;
+  r.Store(kNow + 86400, "f");
+  r.Store(kNow - 200, "o");
+  r.Store(kNow, "n");
+  r.Ack(kNow, "go");
+  r.Ack(kNow + 86400, "f");
+  r.Ack(kNow - 200, "o");
+  EXPECT_EQ(r.Log(), (Lines{"1 Live ACK (age=0s): starting resend chain",
+                            "2 Resent: ts=1086400 msg_id=f topic=t/d (age=-86400s)",
+                            "1 Fast ACK (latency=0s): continuing chain",
+                            "2 Resent: ts=999800 msg_id=o topic=t/d (age=200s)",
+                            "1 Fast ACK (latency=0s): continuing chain",
+                            "1 Oldest pending within grace period (age=0s < 120s), skipping"}));
+  EXPECT_EQ(r.sent, (Lines{"t/d|p-f", "t/d|p-o"}));
 }
 
 // Grace period and refused publish: idle, nothing recorded, retried on a live ACK. The first tick

@@ -4,17 +4,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "handlers.h"
 #include "outbox_store.h"
 #include "p7.h"
 #include "resender.h"
+#include "topic_router.h"
 
 namespace kestova {
 
@@ -23,26 +24,88 @@ namespace {
 // Receive time-out in whole seconds: the configured milliseconds truncated, at least one second.
 int receiveTimeoutSeconds(int32_t loop_timeout_ms) { return std::max(1, loop_timeout_ms / 1000); }
 
+using TurnResult = mosquitto::Client::TurnResult;
+
+// Pause before the first retry of a message that could not be stored; doubled per attempt.
+constexpr std::chrono::milliseconds kFirstHoldPause{1000};
+constexpr std::chrono::milliseconds kMaxHoldPause{30000};
+
+// A data message that could not be stored yet (full disk, read-only file system). The client
+// keeps it unacknowledged and hands it to the loop again, so the broker keeps it and everything
+// behind it until the outbox can take it.
+struct Hold {
+  bool active = false;
+  Env::SteadyTime since{};
+  int attempts = 0;
+};
+
 // What one turn of the message loop works on.
 struct Loop {
   const AppConfig& config;
   Env* env;
   OutboxStore& store;
   Resender& resender;
-  std::unordered_set<std::string> data_topics;
-  std::unordered_set<std::string> ack_topics;
+  TopicRouter router;
   Env::SteadyTime last_maintenance;
+  Hold hold;
 };
+
+// Stores a data message, making room on a full disk by deleting the oldest archive (the newest data
+// wins, as at the directory limit). Returns whether the message is settled (stored, or refused for
+// its content); false when it must be held and tried again.
+bool captureData(Loop& loop, const mosquitto::msg_t& msg) {
+  Hold& hold = loop.hold;
+  if (hold.active) {
+    // Free what can be freed before the next attempt: acknowledged lines and excess archives.
+    try {
+      loop.store.flushAcks();
+      loop.store.cleanupRotated();
+    } catch (const std::exception& e) {
+      SKV_LOG(P7::kError, "Maintenance error: %s", e.what());
+    }
+  }
+  DataOutcome out = handleDataMessage(loop.store, msg);
+  while (out.retry && out.error_number == ENOSPC && loop.store.dropOldestArchive("disk full")) {
+    out = handleDataMessage(loop.store, msg);
+  }
+  const Env::SteadyTime now = loop.env->SteadyNow();
+  if (out.retry) {
+    if (!hold.active) {
+      SKV_LOG(P7::kError,
+              "Outbox write failed: %s; holding message ts=%lld msg_id=%s until it can "
+              "be stored",
+              out.error.c_str(), static_cast<long long>(out.timestamp), out.msg_id.c_str());
+      hold = Hold{true, now, 0};
+    }
+    ++hold.attempts;
+    return false;
+  }
+  if (hold.active) {
+    const auto held = std::chrono::duration_cast<std::chrono::seconds>(now - hold.since);
+    SKV_LOG(P7::kInfo, "Capture resumed: ts=%lld msg_id=%s settled after %llds held, %d attempts",
+            static_cast<long long>(out.timestamp), out.msg_id.c_str(),
+            static_cast<long long>(held.count()), hold.attempts + 1);
+    hold = Hold{};
+  }
+  return true;
+}
 
 // One turn of the message loop: the received message (nullptr after a receive time-out), the
 // resend chain's deadline check, and the maintenance pass when it is due. Named like the routine it
-// belongs to, because log lines carry the function name.
-void perform(Loop& loop, const mosquitto::msg_t* msg) {
+// belongs to, because log lines carry the function name. Asks the client to hand the message in
+// again later when it could not be stored.
+TurnResult perform(Loop& loop, const mosquitto::msg_t* msg) {
+  bool settled = true;
   if (msg != nullptr) {
-    if (loop.ack_topics.count(msg->topic) != 0) {
-      handleAckMessage(loop.store, loop.resender, *msg);
-    } else if (loop.data_topics.count(msg->topic) != 0) {
-      handleDataMessage(loop.store, *msg);
+    switch (loop.router.route(msg->topic)) {
+      case TopicRouter::Route::kAck:
+        handleAckMessage(loop.store, loop.resender, *msg);
+        break;
+      case TopicRouter::Route::kData:
+        settled = captureData(loop, *msg);
+        break;
+      case TopicRouter::Route::kNone:
+        break;
     }
   }
 
@@ -61,6 +124,9 @@ void perform(Loop& loop, const mosquitto::msg_t* msg) {
     }
     loop.last_maintenance = now;
   }
+  if (settled) return TurnResult::Continue();
+  const int doublings = std::min(loop.hold.attempts - 1, 5);
+  return TurnResult::Retry(std::min(kMaxHoldPause, kFirstHoldPause * (1 << doublings)));
 }
 
 }  // namespace
@@ -80,16 +146,15 @@ void perform(const AppConfig& config, const ClientFactory& factory, Env* env, lo
   OutboxStore store(config.storage, env);
   const std::string client_id = fmt::format("skelvane_{}", getpid());
   std::shared_ptr<mosquitto::Client> client = factory(client_id);
-  std::unordered_set<std::string> data_topics;
-  std::unordered_set<std::string> ack_topics;
+  TopicRouter router(config.topics);
   client->Connect(false, nullptr, nullptr);
-  for (const std::string& topic : config.topics) {
-    const std::string ack_topic = topic + "/ack";
-    data_topics.insert(topic);
-    ack_topics.insert(ack_topic);
-    client->Subscribe(topic, mosquitto::Qos::AtLeastOnce, false, nullptr, nullptr);
-    client->Subscribe(ack_topic, mosquitto::Qos::AtLeastOnce, false, nullptr, nullptr);
-    SKV_LOG(P7::kInfo, "Monitoring topic: %s (ack: %s)", topic.c_str(), ack_topic.c_str());
+  for (const TopicRouter::Subscription& sub : router.subscriptions()) {
+    client->Subscribe(sub.data, mosquitto::Qos::AtLeastOnce, false, nullptr, nullptr);
+    // A filter ending in "#" delivers its own ACK topics.
+    if (!sub.ack.empty()) {
+      client->Subscribe(sub.ack, mosquitto::Qos::AtLeastOnce, false, nullptr, nullptr);
+    }
+    SKV_LOG(P7::kInfo, "Monitoring topic: %s (ack: %s)", sub.data.c_str(), sub.ack_for_log.c_str());
   }
   SKV_LOG(P7::kInfo, "Store stats: %s", store.statsString().c_str());
 
@@ -107,8 +172,7 @@ void perform(const AppConfig& config, const ClientFactory& factory, Env* env, lo
   };
   Resender resender(store, config.resend, std::move(publish), env);
   resender.onConnected();
-  Loop loop{config,          env, store, resender, std::move(data_topics), std::move(ack_topics),
-            env->SteadyNow()};
+  Loop loop{config, env, store, resender, std::move(router), env->SteadyNow(), {}};
   SKV_LOG(P7::kInfo, "Entering message loop...");
 
   // One turn per received message and per receive time-out. The client may run turns on its own
@@ -117,8 +181,10 @@ void perform(const AppConfig& config, const ClientFactory& factory, Env* env, lo
   long turns = 0;
   client->Dispatch(
       [&](const mosquitto::msg_t* msg) {
-        perform(loop, msg);
-        return max_turns <= 0 || ++turns < max_turns;
+        const TurnResult result = perform(loop, msg);
+        if (result.kind == TurnResult::Kind::kRetry) return result;  // the same turn, again
+        if (max_turns > 0 && ++turns >= max_turns) return TurnResult::Stop();
+        return result;
       },
       timeout_s);
 }

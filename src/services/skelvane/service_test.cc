@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <deque>
+#include <filesystem>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -57,6 +60,23 @@ struct Loop : mosquitto::Client {
                    std::to_string(int(qos)) + (flag ? " ?" : ""));
     return 0;
   }
+  // The default loop over Receive(), except that a message's retry pause is recorded and passed on
+  // the fake clock instead of slept.
+  void Dispatch(const TurnFn& turn, int timeout_s) override {
+    while (true) {
+      std::optional<mosquitto::msg_t> msg;
+      try {
+        msg = Receive("/#", timeout_s);
+      } catch (const std::runtime_error&) {
+      }
+      TurnResult r = turn(msg ? &*msg : nullptr);
+      for (; msg && r.kind == TurnResult::Kind::kRetry; r = turn(&*msg)) {
+        pauses.push_back(static_cast<int>(r.retry_after.count() / 1000));
+        env.AdvanceSteady(r.retry_after);
+      }
+      if (r.kind == TurnResult::Kind::kStop) return;
+    }
+  }
   // Runs the loop for exactly the scripted turns.
   void Run(std::deque<Turn> script) {
     turns = std::move(script);
@@ -74,12 +94,18 @@ struct Loop : mosquitto::Client {
     }
     return out;
   }
+  int Starting(const std::string& prefix, int level) const {
+    int n = 0;
+    for (const auto& r : log.records()) n += r.level == level && r.message.rfind(prefix, 0) == 0;
+    return n;
+  }
   testsupport::TempDir dir;
   testsupport::FaultEnv env;
   AppConfig config;
   std::deque<Turn> turns;
   int failing_sends = 0;
   Strings calls, receives, sent;
+  std::vector<int> pauses;  // seconds
   std::string client_id;
   P7::ScopedCapture log;
 };
@@ -123,6 +149,40 @@ TEST(Service, LiveAckRepublishesOldestPendingThroughTheClient) {
   EXPECT_EQ(l.sent, Strings{"/t/a " + old + " q1"});
   EXPECT_EQ(l.Logged({"operator()"}), Strings{"Publish error: not connected"});
   EXPECT_EQ(l.log.count("Resend publish failed: ts=1699990000 msg_id=old", P7::kError), 1);
+}
+
+// A message that cannot be written is held, not acknowledged: retried after 1, 2, 4 ... s (at most
+// 30), with one error line when holding starts and one line when it resumes. On a full disk the
+// oldest archive gives way at once. A message refused for its content is settled, never retried.
+TEST(Service, UnwritableMessageIsHeldAndRetriedFullDiskDropsTheOldestArchiveFirst) {
+  const std::string m1 = R"({"timestamp":1699999000,"msg_id":"m1"})";
+  struct Row {
+    int err, failures;  // failing opens; a failed attempt opens twice (append, then create)
+    bool archive;
+    std::vector<int> pauses;
+  } rows[] = {{EROFS, 14, false, {1, 2, 4, 8, 16, 30, 30}},
+              {ENOSPC, 2, true, {}},
+              {ENOSPC, 4, false, {1, 2}}};
+  for (const Row& row : rows) {
+    Loop l;
+    std::filesystem::create_directories(l.config.storage.dir);
+    const std::string line = R"({"msg_id":"a","payload":"","topic":"/t/a","ts":1})"
+                             "\n";
+    testsupport::WriteFile(l.config.storage.dir + "/outbox.jsonl", line);  // nothing to restore
+    if (row.archive) {
+      testsupport::WriteFile(l.config.storage.dir + "/outbox.2020-01-01_000000.jsonl", line);
+    }
+    l.env.Fail(testsupport::FaultOp::kOpenWrite, "*/outbox.jsonl", row.err, row.failures);
+    l.Run({{"/t/a", "not json"}, {"/t/a", m1}});
+    EXPECT_EQ(l.pauses, row.pauses) << row.err;
+    const int held = row.pauses.empty() ? 0 : 1;
+    EXPECT_EQ(l.Starting("Outbox write failed: ", P7::kError), held);
+    EXPECT_EQ(l.Starting("Capture resumed: ts=1699999000 msg_id=m1 ", P7::kInfo), held);
+    EXPECT_EQ(l.Starting("Cleanup: removed outbox.2020-01-01_000000.jsonl (disk full", P7::kInfo),
+              row.archive ? 1 : 0);
+    EXPECT_NE(testsupport::ReadFile(l.config.storage.dir + "/outbox.jsonl").find("m1"),
+              std::string::npos);
+  }
 }
 
 // A pass runs once the whole seconds since the last pass's start reach the interval.
