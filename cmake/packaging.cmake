@@ -3,8 +3,9 @@
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr so that the systemd unit's ExecStart names
 # /usr/bin/skelvane, where the package puts the binary.
 #
-# Contents: /usr/bin/skelvane, /lib/systemd/system/skelvane.service, /etc/kestova/skelvane.json (a
-# conffile: a copy of the example configuration, kept over upgrades once edited) and
+# Contents: /usr/bin/skelvane, /usr/bin/skelvane-outbox (the operator tool),
+# /lib/systemd/system/skelvane.service, /etc/kestova/skelvane.json (a conffile: a copy of the
+# example configuration, kept over upgrades once edited) and
 # /usr/share/doc/skelvane/{README.md,skelvane.example.json}.
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")

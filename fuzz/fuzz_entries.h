@@ -2,23 +2,16 @@
 // lines are split here and record lines are judged by the JSON library's DOM.
 #pragma once
 
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "env.h"
@@ -53,8 +46,8 @@ inline const std::string& ScratchDir(const char* tag) {
 }
 inline void WriteWhole(const std::string& path, std::string_view data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  FUZZ_CHECK(out.good(), "cannot write a scratch file");
+  FUZZ_CHECK(out.write(data.data(), static_cast<std::streamsize>(data.size())).good(),
+             "cannot write a scratch file");
 }
 inline std::optional<std::string> ReadWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -82,17 +75,15 @@ struct MemorySource final : kestova::SequentialFile {
 };
 
 struct MemorySink final : kestova::WritableFile {
-  int Append(const char* data, size_t n) override {
-    text.append(data, n);
-    return 0;
-  }
+  int Append(const char* data, size_t n) override { return text.append(data, n), 0; }
   int Sync() override { return 0; }
   int Close() override { return 0; }
   std::string text;
 };
 
-// The parts of `text` between `sep` bytes; SplitLines gives the lines as the reader must see them.
-inline std::vector<std::string_view> Split(std::string_view text, char sep, bool empty = true) {
+// The parts of `text` between `sep` bytes (without the empty ones unless `empty`).
+inline std::vector<std::string_view> Split(std::string_view text, char sep = '\n',
+                                           bool empty = false) {
   std::vector<std::string_view> parts;
   for (size_t start = 0;;) {
     const size_t end = std::min(text.find(sep, start), text.size());
@@ -100,9 +91,6 @@ inline std::vector<std::string_view> Split(std::string_view text, char sep, bool
     if (end == text.size()) return parts;
     start = end + 1;
   }
-}
-inline std::vector<std::string_view> SplitLines(std::string_view t) {
-  return Split(t, '\n', false);
 }
 
 // What a record line means, decided with the DOM parser: a valid key (a number "ts", cut toward
@@ -115,29 +103,23 @@ struct ExpectedRecord {
 inline ExpectedRecord Classify(std::string_view line) {
   ExpectedRecord r;
   if (line.find('\0') != std::string_view::npos) return r;
-  const nlohmann::json doc = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+  const auto doc = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
   const auto is_string = [&doc](const char* key) {
     return doc.contains(key) && doc[key].is_string();
   };
-  if (!doc.is_object() || !doc.contains("ts") || !doc["ts"].is_number() || !is_string("msg_id")) {
-    return r;
-  }
+  if (!doc.contains("ts") || !doc["ts"].is_number() || !is_string("msg_id")) return r;
   const nlohmann::json& ts = doc["ts"];
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  if (ts.is_number_unsigned()) {
-    r.ts = static_cast<int64_t>(std::min<uint64_t>(ts.get<uint64_t>(), kMax));
-  } else if (ts.is_number_integer()) {
-    r.ts = ts.get<int64_t>();
-  } else {
-    const long double d = std::trunc(static_cast<long double>(ts.get<double>()));
-    r.ts = d >= 9223372036854775808.0L   ? kMax
-           : d < -9223372036854775808.0L ? std::numeric_limits<int64_t>::min()
-                                         : static_cast<int64_t>(d);
-  }
+  const long double d = std::trunc(static_cast<long double>(ts.get<double>()));
+  r.ts = ts.is_number_unsigned()
+             ? static_cast<int64_t>(std::min<uint64_t>(ts.get<uint64_t>(), kMax))
+         : ts.is_number_integer()      ? ts.get<int64_t>()
+         : d >= 9223372036854775808.0L ? kMax
+         : d < -9223372036854775808.0L ? std::numeric_limits<int64_t>::min()
+                                       : static_cast<int64_t>(d);
   r.valid = true;
   r.msg_id = doc["msg_id"];
-  r.body = is_string("topic") && is_string("payload");
-  if (r.body) {
+  if ((r.body = is_string("topic") && is_string("payload"))) {
     r.topic = doc["topic"];
     r.payload = doc["payload"];
   }

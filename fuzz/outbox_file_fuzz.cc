@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzentry::WriteWhole(active, text);
   std::vector<std::pair<std::string_view, fuzzentry::ExpectedRecord>> lines;
   std::set<AckKey> keys, acked, kept;
-  for (std::string_view l : fuzzentry::SplitLines(text)) {
+  for (std::string_view l : fuzzentry::Split(text)) {
     lines.emplace_back(l, fuzzentry::Classify(l));
     if (lines.back().second.valid)
       keys.insert({lines.back().second.ts, lines.back().second.msg_id});

@@ -26,8 +26,9 @@ check_deb() {
   dpkg-deb -c "$deb" > "$tmp/contents"
   grep -q "^ Package: skelvane$" "$tmp/info" || fail "$deb: wrong Package field"
   grep -q "^ Architecture: $arch$" "$tmp/info" || fail "$deb: Architecture is not $arch"
-  for f in ./usr/bin/skelvane ./lib/systemd/system/skelvane.service ./etc/kestova/skelvane.json \
-           ./usr/share/doc/skelvane/skelvane.example.json ./usr/share/doc/skelvane/README.md; do
+  for f in ./usr/bin/skelvane ./usr/bin/skelvane-outbox ./lib/systemd/system/skelvane.service \
+           ./etc/kestova/skelvane.json ./usr/share/doc/skelvane/skelvane.example.json \
+           ./usr/share/doc/skelvane/README.md; do
     grep -q " $f\$" "$tmp/contents" || fail "$deb: $f missing"
   done
   if grep -q ' \./usr/lib/systemd' "$tmp/contents"; then fail "$deb: unit also under /usr/lib/systemd"; fi

@@ -6,6 +6,7 @@
 // and is killed once while they arrive; the torture variants stream at a steady rate and are
 // killed at random moments, start-up included. Knobs (tests/torture/crash_torture.sh sets long
 // ones): SKELVANE_TORTURE_CYCLES (5), _RATE (150/s), _UP_MS (2500), _SEED (printed).
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -105,20 +106,12 @@ TEST_P(CrashTest, SigkillLosesNoRecordItHadWritten) {
   }
   int64_t rotations = 0;
   for (int run = 1; run <= svc.runs(); ++run) rotations += CountOf(svc.Output(run), "Rotated");
-  std::string figures;
-  for (const auto& [key, n] : {std::pair<const char*, int64_t>{"cycles", cycles},
-                               {"kills_in_startup", kills_in_startup},
-                               {"accepted", accepted},
-                               {"whole", end.lines.size()},
-                               {"broken", end.broken.size()},
-                               {"broken_after_kill", broken_after_kill},
-                               {"missing", missing.size()},
-                               {"lost_after_written", lost_after_written.size()},
-                               {"duplicates", end.duplicates()},
-                               {"rotations", rotations}}) {
-    figures += std::string(" ") + key + "=" + std::to_string(n);
-  }
-  ReportFigure(v.name, figures);
+  ReportFigure(v.name, fmt::format("cycles={} kills_in_startup={} accepted={} whole={} broken={} "
+                                   "broken_after_kill={} missing={} lost_after_written={} "
+                                   "duplicates={} rotations={}",
+                                   cycles, kills_in_startup, accepted, end.lines.size(),
+                                   end.broken.size(), broken_after_kill, missing.size(),
+                                   lost_after_written.size(), end.duplicates(), rotations));
   EXPECT_TRUE(end.broken.empty() && end.unreadable.empty()) << ::testing::PrintToString(end.broken);
   EXPECT_TRUE(lost_after_written.empty()) << ::testing::PrintToString(lost_after_written);
   EXPECT_TRUE(!v.persistent || missing.empty()) << ::testing::PrintToString(missing);

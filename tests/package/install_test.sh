@@ -127,6 +127,10 @@ check "files in place" test -x "$R/usr/bin/skelvane" -a -f "$R/lib/systemd/syste
   -a -f "$R/etc/kestova/skelvane.json" -a -f "$R/usr/share/doc/skelvane/README.md"
 check "binary loads (all libraries present)" \
   sh -c "chroot '$R' ldd /usr/bin/skelvane > '$WORK/ldd.txt' 2>&1 && ! grep -q 'not found' '$WORK/ldd.txt'"
+rc=0
+in_root /usr/bin/skelvane-outbox > "$WORK/outbox-tool.log" 2>&1 || rc=$?
+check "skelvane-outbox installed; without arguments: usage, exit status 2 (got $rc)" \
+  sh -c "test $rc -eq 2 && grep -q '^usage: skelvane-outbox' '$WORK/outbox-tool.log'"
 
 # 1. Empty topic list.
 cat > "$R/tmp/no-topics.json" <<'JSON'
@@ -166,7 +170,7 @@ check "purge removes the configuration" sh -c \
   "chroot '$R' dpkg --purge skelvane >/dev/null && test ! -e '$R/etc/kestova/skelvane.json'"
 
 if [ "$failed" -ne 0 ]; then
-  for f in no-topics.log run.log ldd.txt; do echo "--- $f"; cat "$WORK/$f" 2>/dev/null || true; done
+  for f in no-topics.log run.log ldd.txt outbox-tool.log; do echo "--- $f"; cat "$WORK/$f" 2>/dev/null || true; done
 fi
 echo "install_test: root ${t_root} s, apt install ${t_apt} s"
 echo "install_test: $passed passed, $failed failed"

@@ -25,6 +25,7 @@ class FaultSequentialFile final : public kestova::SequentialFile {
     env_->Charge(FaultOp::kRead, path_, *got);
     return rc;
   }
+  int Skip(uint64_t n) override { return file_->Skip(n); }
 
  private:
   FaultEnv* env_;
@@ -49,6 +50,11 @@ class FaultWritableFile final : public kestova::WritableFile {
   int Sync() override {
     const int err = env_->Check(FaultOp::kSync, path_);
     return err != 0 ? err : file_->Sync();
+  }
+  int Stat(kestova::FileInfo* info) override {
+    *info = {};
+    const int err = env_->Check(FaultOp::kStat, path_);
+    return err != 0 ? err : file_->Stat(info);
   }
   int Close() override {  // closes the file even when it reports a fault
     const int err = env_->Check(FaultOp::kClose, path_), rc = file_->Close();

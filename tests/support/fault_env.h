@@ -35,7 +35,7 @@ enum class FaultOp {
   kWrite,         // WritableFile::Append
   kSync,          // WritableFile::Sync
   kClose,         // WritableFile::Close (the file is closed anyway)
-  kStat,          // Env::Stat; the size NewAppendableFile reports
+  kStat,          // Env::Stat, WritableFile::Stat; the size NewAppendableFile reports
   kReadLastByte,  // Env::ReadLastByte; the last byte NewAppendableFile reports
   kTruncate,      // Env::TruncateFile
   kRename,        // Env::RenameFile

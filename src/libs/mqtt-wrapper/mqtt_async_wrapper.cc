@@ -273,6 +273,9 @@ struct Core {
   std::vector<char*> uri_ptrs;
   MQTTAsync_SSLOptions ssl = MQTTAsync_SSLOptions_initializer;
   MQTTAsync_connectOptions conn = MQTTAsync_connectOptions_initializer;
+  MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+  std::string will_topic;  // what `will` points into
+  std::vector<uint8_t> will_payload;
 
   // Guarded by Hub::mu.
   bool connect_requested = false;
@@ -1170,6 +1173,34 @@ void MqttAsyncWrapper::Dispatch(const TurnFn& turn, int timeout_s) {
     lk.unlock();
     std::rethrow_exception(error);
   }
+}
+
+void MqttAsyncWrapper::SetWill(const std::string& topic, const std::vector<uint8_t>& payload,
+                               bool retained) {
+  std::string problem = TopicNameProblem(topic);
+  if (problem.empty() && payload.size() > kMaxPayload) problem = "payload larger than MQTT allows";
+  if (!problem.empty()) {
+    SKV_LOG(P7::kError, "MQTT last will on %s refused: %s", topic.c_str(), problem.c_str());
+    return;
+  }
+  Hub& hub = Hub::Get();
+  Core* c = impl_->core.get();
+  std::lock_guard lk(hub.mu);
+  // Paho reads the options when it (re)connects, under its own lock; a connection requested
+  // already keeps what it was given.
+  if (c->connect_requested) {
+    SKV_LOG(P7::kError, "MQTT last will on %s set after Connect(); ignored", topic.c_str());
+    return;
+  }
+  c->will_topic = topic;
+  c->will_payload = payload;
+  c->will.topicName = c->will_topic.c_str();
+  c->will.message = nullptr;  // binary payload below
+  c->will.payload.data = c->will_payload.data();
+  c->will.payload.len = static_cast<int>(c->will_payload.size());
+  c->will.retained = retained ? 1 : 0;
+  c->will.qos = 1;
+  c->conn.will = &c->will;
 }
 
 bool MqttAsyncWrapper::IsConnected() const {

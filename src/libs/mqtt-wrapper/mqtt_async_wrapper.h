@@ -115,6 +115,11 @@ class Client {
   virtual msg_t Receive(const std::string& filter, int timeout_s) = 0;
   virtual int Send(const std::string& topic, const std::vector<uint8_t>& payload, Qos qos,
                    bool flag) = 0;
+  // The message the broker publishes for this client when the connection ends without a
+  // DISCONNECT (the process died, the network went away), QoS 1. Takes effect for connections
+  // made after the call: call it before Connect(). The default does nothing.
+  virtual void SetWill(const std::string& /*topic*/, const std::vector<uint8_t>& /*payload*/,
+                       bool /*retained*/) {}
 
   // What a turn of the caller's loop asks for next.
   struct TurnResult {
@@ -155,6 +160,9 @@ class MqttAsyncWrapper final : public Client {
   msg_t Receive(const std::string& filter, int timeout_s) override;
   int Send(const std::string& topic, const std::vector<uint8_t>& payload, Qos qos,
            bool flag) override;
+  // Logs an error and sets nothing for a topic that is not a valid topic name.
+  void SetWill(const std::string& topic, const std::vector<uint8_t>& payload,
+               bool retained) override;
   // A turn for a message that arrives while the caller waits in here runs on Paho's receive
   // thread, inside the arrival callback, so no thread switch is paid per message; its PUBACK goes
   // out when the turn has returned (the guarantee of Receive()). Messages that arrive while a turn

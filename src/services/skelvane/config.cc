@@ -132,6 +132,11 @@ AppConfig loadConfig(const std::string& path) {
       readInt(r, "grace_period", rs.grace_period);
       readInt(r, "live_ack_threshold", rs.live_ack_threshold);
       readInt(r, "fast_ack_threshold", rs.fast_ack_threshold);
+      readInt(r, "window", rs.window);
+      if (rs.window < 1) {
+        SKV_LOG(P7::kWarning, "resend.window (%d) must be at least 1. Using 1.", rs.window);
+        rs.window = 1;
+      }
     }
   }
 

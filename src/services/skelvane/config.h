@@ -25,6 +25,8 @@ struct ResendConfig {
   int32_t grace_period = 120;
   int32_t live_ack_threshold = 120;
   int32_t fast_ack_threshold = 30;
+  // Republished messages the chain keeps in flight at once; at least 1 (the one-at-a-time chain).
+  int32_t window = 1;
 
   bool operator==(const ResendConfig&) const = default;
 };

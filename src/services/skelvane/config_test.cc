@@ -16,7 +16,7 @@ namespace {
 std::string Diff(const AppConfig& c) {
   const AppConfig d{{"/kv/bridge/data/meter"},
                     {"/var/lib/skelvane", true, 10240, 51200, 120, 100000, false},
-                    {30, 120, 120, 120, 30},
+                    {30, 120, 120, 120, 30, 1},
                     60,
                     1000};
 #define D(m)                                                                        \
@@ -28,7 +28,7 @@ std::string Diff(const AppConfig& c) {
                           D(storage.rotation_cooldown) + D(storage.max_index) + D(storage.sync) +
                           D(resend.cooldown) + D(resend.stale_threshold) + D(resend.grace_period) +
                           D(resend.live_ack_threshold) + D(resend.fast_ack_threshold) +
-                          D(maintenance_interval) + D(loop_timeout_ms);
+                          D(resend.window) + D(maintenance_interval) + D(loop_timeout_ms);
 #undef D
   return out.empty() ? out : out.substr(1);
 }
@@ -54,8 +54,14 @@ TEST(LoadConfig, Rows) {
        R"(dir="/d" compress=false max_dir_kb=10241 sync=true)"},
       // Integer settings take any number, fractions cut toward zero, or a boolean.
       {R"({"storage": {"max_file_kb": 10.9, "rotation_cooldown": -7.9},
-           "resend": {"cooldown": true, "grace_period": false}})",
-       "max_file_kb=10 rotation_cooldown=-7 cooldown=1 grace_period=0"},
+           "resend": {"cooldown": true, "grace_period": false, "window": 2.7}})",
+       "max_file_kb=10 rotation_cooldown=-7 cooldown=1 grace_period=0 window=2"},
+      {R"({"resend": {"window": 3}})", "window=3"},
+      // A window below 1 becomes 1 (true is 1 already).
+      {R"({"resend": {"window": true}})", ""},
+      {R"({"resend": {"window": 0}})", "", "3 resend.window (0) must be at least 1. Using 1."},
+      {R"({"resend": {"window": -5, "cooldown": 9}})", "cooldown=9",
+       "3 resend.window (-5) must be at least 1. Using 1."},
       // Floating-point values (integers beyond 64 bits among them) saturate at the int32 limits.
       {R"({"maintenance_interval": 1e20, "loop_timeout_ms": -1e300,
            "resend": {"cooldown": 2147483647.9, "stale_threshold": -2147483648.9,

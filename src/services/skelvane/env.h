@@ -19,12 +19,23 @@
 
 namespace kestova {
 
+struct FileInfo {
+  bool exists = false;
+  bool is_directory = false;
+  bool is_regular = false;  // a regular file (neither directory, FIFO, socket nor device)
+  uint64_t size = 0;
+  uint64_t links = 0;  // hard links; 0 for an open file that no name leads to any more
+};
+
 // A file open for sequential reading. Not copyable; closed by the destructor.
 class SequentialFile {
  public:
   virtual ~SequentialFile() = default;
   // Reads up to n bytes into buf; *got receives the count (0 at end of file). Returns 0 or errno.
   virtual int Read(size_t n, char* buf, size_t* got) = 0;
+  // Moves the read position n bytes on (past the end is no error: reads then find the end). The
+  // default reads and discards; the POSIX file seeks.
+  virtual int Skip(uint64_t n);
 };
 
 // A file open for writing (truncated or appended to). Not copyable; the destructor closes it
@@ -38,19 +49,15 @@ class WritableFile {
   virtual int Sync() = 0;
   // Closes the file; returns 0 or the errno of the close (which may report a delayed write error).
   virtual int Close() = 0;
+  // What fstat() says of the open file: its size and its link count (0 once the file was removed
+  // or renamed over while open). The default returns ENOTSUP.
+  virtual int Stat(FileInfo* info);
 };
 
 // An exclusive lock taken by Env::LockFile; released when destroyed (its descriptor is closed).
 class FileLock {
  public:
   virtual ~FileLock() = default;
-};
-
-struct FileInfo {
-  bool exists = false;
-  bool is_directory = false;
-  bool is_regular = false;  // a regular file (neither directory, FIFO, socket nor device)
-  uint64_t size = 0;
 };
 
 // The end of a file as NewAppendableFile saw it when it opened the file.

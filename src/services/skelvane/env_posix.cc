@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -22,6 +23,14 @@ int OpenRetry(const char* path, int flags, mode_t mode = 0) {
     fd = ::open(path, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+void FillInfo(const struct stat& st, FileInfo* info) {
+  info->exists = true;
+  info->is_directory = S_ISDIR(st.st_mode);
+  info->is_regular = S_ISREG(st.st_mode);
+  info->size = static_cast<uint64_t>(st.st_size);
+  info->links = static_cast<uint64_t>(st.st_nlink);
 }
 
 class PosixSequentialFile final : public SequentialFile {
@@ -40,6 +49,10 @@ class PosixSequentialFile final : public SequentialFile {
     if (r < 0) return errno;
     *got = static_cast<size_t>(r);
     return 0;
+  }
+
+  int Skip(uint64_t n) override {
+    return ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR) < 0 ? errno : 0;
   }
 
  private:
@@ -73,6 +86,15 @@ class PosixWritableFile final : public WritableFile {
   int Sync() override {
     if (fd_ < 0) return EBADF;
     return ::fsync(fd_) == 0 ? 0 : errno;
+  }
+
+  int Stat(FileInfo* info) override {
+    *info = FileInfo{};
+    if (fd_ < 0) return EBADF;
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return errno;
+    FillInfo(st, info);
+    return 0;
   }
 
   int Close() override {
@@ -125,10 +147,7 @@ class PosixEnv final : public Env {
       if (errno == ENOENT || errno == ENOTDIR) return 0;
       return errno;
     }
-    info->exists = true;
-    info->is_directory = S_ISDIR(st.st_mode);
-    info->is_regular = S_ISREG(st.st_mode);
-    info->size = static_cast<uint64_t>(st.st_size);
+    FillInfo(st, info);
     return 0;
   }
 
@@ -254,6 +273,23 @@ class PosixEnv final : public Env {
 };
 
 }  // namespace
+
+int SequentialFile::Skip(uint64_t n) {
+  char buf[4096];
+  while (n > 0) {
+    size_t got = 0;
+    if (int err = Read(static_cast<size_t>(std::min<uint64_t>(n, sizeof buf)), buf, &got))
+      return err;
+    if (got == 0) return 0;
+    n -= got;
+  }
+  return 0;
+}
+
+int WritableFile::Stat(FileInfo* info) {
+  *info = FileInfo{};
+  return ENOTSUP;
+}
 
 int Env::NewAppendableFile(const std::string& path, const FileTail* known,
                            std::unique_ptr<WritableFile>* out, FileTail* tail) {

@@ -50,7 +50,8 @@ constexpr int kInvalidUtf8TypeError = 316;
 
 }  // namespace
 
-DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg) {
+DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg,
+                              const Resender* resender) {
   DataOutcome out;
   json doc;
   std::string error;
@@ -74,6 +75,12 @@ DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg) {
   const std::string& msg_id = id->get_ref<const std::string&>();
   out.timestamp = timestamp;
   out.msg_id = msg_id;
+  if (resender != nullptr && resender->resentRecently(timestamp, msg_id) &&
+      !store.isIndexed(timestamp, msg_id)) {
+    SKV_LOG(P7::kDebug, "Echo of resent message skipped: ts=%lld msg_id=%s",
+            static_cast<long long>(timestamp), msg_id.c_str());
+    return out;
+  }
 
   // The record keeps the payload exactly as received, not the parsed document.
   StoreResult result;

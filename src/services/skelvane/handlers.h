@@ -22,7 +22,14 @@ struct DataOutcome {
   std::string msg_id;
 };
 
-DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg);
+// With `resender`, a message whose key it republished less than stale_threshold seconds ago and
+// that the store no longer indexes is the echo of our own republish coming back on the data
+// subscription after its line left the active file (acknowledged and compacted away, or rotated
+// into an archive): it is settled without being stored again, which would make an acknowledged
+// message pending once more. An echo of a key still indexed takes the duplicate path like any
+// other message.
+DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg,
+                              const Resender* resender = nullptr);
 void handleAckMessage(OutboxStore& store, Resender& resender, const mosquitto::msg_t& msg);
 
 }  // namespace kestova

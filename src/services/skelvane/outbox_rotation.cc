@@ -113,6 +113,7 @@ void OutboxStore::rotateIfNeeded() {
     if (stays()) return;
   }
   const long size_kb = static_cast<long>(size / 1024);
+  forgetActiveFile();  // the file is renamed or truncated below
 
   if (restored_active_) {
     SKV_LOG(P7::kWarning,
@@ -154,7 +155,10 @@ void OutboxStore::rotateIfNeeded() {
     SKV_LOG(P7::kWarning, "Rotation failed, cooldown %ds before retry", rotation_cooldown_);
     return;
   }
-  known_.clear();
+  index_.clear();
+  acked_bytes_ = 0;
+  broken_bytes_ = 0;
+  file_bytes_ = 0;  // renamed away, or emptied
   resetRestoreState();
   cleanupRotated();
 }
@@ -460,9 +464,10 @@ bool OutboxStore::restoreNextArchive() {
   }
 
   rebuildIndex();
+  applyLateAcks(name);
   rotation_allowed_at_ = env_->SteadyNow() + std::chrono::seconds(rotation_cooldown_);
   restored_active_ = true;
-  restored_total_ = static_cast<int32_t>(known_.size());
+  restored_total_ = static_cast<int32_t>(index_.size());
   restored_acked_ = 0;
   SKV_LOG(P7::kInfo, "Restored %s: %d messages, rotation deferred until 10%% acked", name.c_str(),
           restored_total_);
@@ -473,7 +478,7 @@ OutboxStore::Stats OutboxStore::stats() {
   Stats s;
   s.pending = pendingCount();
   s.ack_queue = static_cast<int32_t>(ack_queue_.size());
-  s.known = static_cast<int32_t>(known_.size());
+  s.known = static_cast<int32_t>(index_.size());
   s.discarded = discarded_;
   s.file_kb = FileSize(env_, activePath()) / 1024;
   s.dir_kb = dirSizeKb();
@@ -510,7 +515,7 @@ void OutboxStore::removeStaleArchiveTemps() {
 }
 
 void OutboxStore::startupRestore() {
-  if (!known_.empty()) return;
+  if (!index_.empty()) return;
   FileInfo info;
   // When the active file cannot even be looked at, nothing may replace it.
   if (env_->Stat(activePath(), &info) != 0) return;
@@ -535,6 +540,23 @@ void OutboxStore::flushProgressStep(int32_t flushed) {
   } else {
     SKV_LOG(P7::kDebug, "Restored archive progress: %d/%d acked (need %d to unlock)",
             restored_acked_, restored_total_, threshold);
+  }
+}
+
+void OutboxStore::applyLateAcks(const std::string& archive_name) {
+  int32_t applied = 0;
+  for (auto it = late_acks_.begin(); it != late_acks_.end();) {
+    const auto line = index_.find(*it);
+    if (line == index_.end()) {
+      ++it;
+      continue;
+    }
+    // Acknowledged again meanwhile: its bytes are counted already.
+    if (ack_queue_.insert(late_acks_.extract(it++)).inserted) acked_bytes_ += line->second;
+    ++applied;
+  }
+  if (applied > 0) {
+    SKV_LOG(P7::kInfo, "Late acknowledgements applied to %s: %d", archive_name.c_str(), applied);
   }
 }
 

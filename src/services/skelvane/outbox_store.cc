@@ -6,8 +6,11 @@
 // the in-memory state only after the rename of its complete temporary file has committed.
 #include "outbox_store.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -47,7 +50,76 @@ std::runtime_error NotWritable(const std::string& dir, int err) {
   return std::runtime_error("outbox directory " + dir + " is not writable: " + std::strerror(err));
 }
 
+// Splits a file into lines under the reading rules of LineReader (record_format.h, rules 1 and 2)
+// and also tells where in the file each line ends, which LineReader does not: the index needs the
+// bytes of every line and pending retrieval the place to resume from. Zero-length lines are
+// returned too, so that their bytes are accounted for; callers skip them. Reads start small (a
+// step of the resend chain wants one line) and grow to LineReader's chunk.
+class LineScanner {
+ public:
+  // `start`: the file offset at which `file` reads next.
+  LineScanner(SequentialFile* file, std::string* buffer, uint64_t start)
+      : file_(file), buf_(*buffer), base_(start) {}
+
+  // The next line without its '\n'; valid until the next call. False at the end of the file and
+  // after a read error (status()).
+  bool Next(std::string_view* line) {
+    for (;;) {
+      if (const void* p = std::memchr(buf_.data() + scan_, '\n', end_ - scan_)) {
+        const size_t nl = static_cast<size_t>(static_cast<const char*>(p) - buf_.data());
+        *line = std::string_view(buf_.data() + begin_, nl - begin_);
+        begin_ = scan_ = nl + 1;
+        return true;
+      }
+      scan_ = end_;
+      if (status_ != 0) return false;
+      if (eof_) {
+        if (begin_ == end_) return false;
+        *line = std::string_view(buf_.data() + begin_, end_ - begin_);  // last, unterminated line
+        begin_ = scan_ = end_;
+        return true;
+      }
+      // Keep only the unfinished line; the buffer grows geometrically for a long one.
+      std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+      base_ += begin_;
+      end_ -= begin_;
+      scan_ -= begin_;
+      begin_ = 0;
+      const size_t want = next_read_;
+      next_read_ = std::min(next_read_ * 2, LineReader::kDefaultChunk);
+      if (buf_.size() - end_ < want) buf_.resize(std::max(buf_.size() * 2, end_ + want));
+      size_t got = 0;
+      // At most `want` even into a larger buffer, so that the first reads stay small.
+      if ((status_ = file_->Read(want, buf_.data() + end_, &got)) != 0) return false;
+      eof_ = got == 0;
+      end_ += got;
+    }
+  }
+  // The file offset just past the last line returned, its line feed included.
+  uint64_t offset() const { return base_ + begin_; }
+  int status() const { return status_; }
+
+ private:
+  SequentialFile* file_;
+  std::string& buf_;  // bytes [0, end_) hold file bytes from offset base_ on
+  uint64_t base_;
+  size_t begin_ = 0;  // start of the unconsumed data
+  size_t scan_ = 0;   // bytes before this hold no '\n'
+  size_t end_ = 0;
+  size_t next_read_ = 4096;
+  bool eof_ = false;
+  int status_ = 0;
+};
+
+uint32_t AddBytes(uint32_t a, uint64_t b) {
+  return static_cast<uint32_t>(std::min<uint64_t>(a + b, std::numeric_limits<uint32_t>::max()));
+}
+
 }  // namespace
+
+bool operator==(const IndexKeys& index, const std::set<AckKey>& keys) {
+  return index.size() == keys.size() && std::ranges::equal(index, keys);
+}
 
 OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)
     : env_(env),
@@ -80,7 +152,7 @@ OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)
   rebuildIndex();
   startupRestore();
 
-  SKV_LOG(P7::kInfo, "OutboxStore ready: %s (index: %zu entries)", dir_.c_str(), known_.size());
+  SKV_LOG(P7::kInfo, "OutboxStore ready: %s (index: %zu entries)", dir_.c_str(), index_.size());
   SKV_LOG(P7::kInfo, "  max_file_kb=%d max_dir_kb=%d compress=%d cooldown=%ds max_index=%d",
           max_file_kb_, max_dir_kb_, compress_ ? 1 : 0, rotation_cooldown_, max_index_);
   logArchiveCount();
@@ -153,8 +225,11 @@ bool OutboxStore::mkdirRecursive(const std::string& path) {
 std::string OutboxStore::activePath() const { return ActiveFilePath(dir_); }
 
 void OutboxStore::rebuildIndex() {
-  known_.clear();
-  end_written_ = FileTail{};  // a restore has just replaced the file
+  forgetActiveFile();  // a restore has just replaced the file
+  index_.clear();
+  acked_bytes_ = 0;
+  broken_bytes_ = 0;
+  file_bytes_ = 0;
   std::unique_ptr<SequentialFile> file;
   if (int err = env_->NewSequentialFile(active_path_, &file)) {
     // A missing file is an empty outbox. Any other failure hides records that are still there:
@@ -163,32 +238,46 @@ void OutboxStore::rebuildIndex() {
     if (err != ENOENT) {
       SKV_LOG(P7::kError, "Index rebuild: cannot open %s: %s", active_path_.c_str(),
               std::strerror(err));
+      file_bytes_ = -1;
     }
     return;
   }
 
   int32_t valid = 0;
   int32_t broken = 0;
-  LineReader reader(file.get(), &read_buf_);
+  LineScanner reader(file.get(), &read_buf_, 0);
   std::string_view line;
+  uint64_t line_start = 0;
   int64_t ts = 0;
   std::string msg_id;
   std::string error;
   while (reader.Next(&line)) {
-    if (ParseRecordKey(line, &ts, &msg_id, &error)) {
+    const uint64_t bytes = reader.offset() - line_start;
+    line_start = reader.offset();
+    if (line.empty()) {
+      broken_bytes_ += bytes;  // neither valid nor broken, but gone after a compaction as well
+    } else if (ParseRecordKey(line, &ts, &msg_id, &error)) {
       // Lines are in capture order, so a new key mostly sorts last: the end is the hint that
-      // makes those inserts constant-time (a wrong hint costs a normal insert).
-      known_.emplace_hint(known_.end(), AckKey{ts, std::move(msg_id)});
+      // makes those inserts constant-time (a wrong hint costs a normal insert). A key on several
+      // lines gets the bytes of all of them.
+      auto it = index_.emplace_hint(index_.end(), AckKey{ts, std::move(msg_id)}, 0);
+      it->second = AddBytes(it->second, bytes);
       ++valid;
     } else {
+      broken_bytes_ += bytes;
       ++broken;
     }
   }
+  file_bytes_ = static_cast<int64_t>(reader.offset());
   if (reader.status() != 0) {
     // The lines after the failed read are not indexed; they are still in the file and are
     // offered by pending retrieval.
     SKV_LOG(P7::kError, "Index rebuild: read of %s failed: %s", activePath().c_str(),
             std::strerror(reader.status()));
+    file_bytes_ = -1;
+  }
+  for (const AckKey& key : ack_queue_) {
+    if (auto it = index_.find(key); it != index_.end()) acked_bytes_ += it->second;
   }
   if (broken != 0) {
     SKV_LOG(P7::kWarning, "Index rebuild: %d valid, %d broken lines", valid, broken);
@@ -205,7 +294,7 @@ void OutboxStore::trimBuffers() {
 
 int32_t OutboxStore::pendingCount() const {
   int32_t count = 0;
-  for (const AckKey& key : known_) {
+  for (const auto& [key, bytes] : index_) {
     if (ack_queue_.find(key) == ack_queue_.end()) ++count;
   }
   return count;
@@ -218,8 +307,8 @@ StoreResult OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t tim
                                const std::string& msg_id, const std::string& topic) {
   AckKey key{timestamp, msg_id};
   // One descent answers the duplicate test and finds where the key goes.
-  const auto hint = known_.lower_bound(key);
-  if (hint != known_.end() && *hint == key) {
+  const auto hint = index_.lower_bound(key);
+  if (hint != index_.end() && hint->first == key) {
     SKV_LOG(P7::kDebug, "Duplicate skipped: ts=%lld msg_id=%s", static_cast<long long>(timestamp),
             msg_id.c_str());
     return Outcome(StoreResult::Kind::kDuplicate);
@@ -234,20 +323,24 @@ StoreResult OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t tim
   int err = 0;
   switch (appendThroughOneOpen(timestamp, msg_id, topic, payload, size, &err)) {
     case Append::kDone:
-      known_.emplace_hint(hint, std::move(key));  // nothing touched known_ since the lookup
+      // Nothing touched index_ since the lookup. The line's bytes: line_buf_ but its first byte.
+      index_.emplace_hint(hint, std::move(key), AddBytes(0, line_buf_.size() - 1));
       break;
     case Append::kFailed:
       return IoError(kWriteFailed, err);
     case Append::kNotTaken: {
-      // The rotation these steps may run clears known_, so the hint may no longer be valid.
+      // The rotation these steps may run clears index_, so the hint may no longer be valid.
       StoreResult result = appendThroughSteps(timestamp, msg_id, topic, payload, size);
       if (!result.stored()) return result;
-      known_.insert(std::move(key));
+      index_.emplace(std::move(key), AddBytes(0, line_buf_.size() - 1));
       break;
     }
   }
   // The record of an evicted key stays in the file and is still offered by pending retrieval.
-  while (static_cast<int32_t>(known_.size()) > max_index_) known_.erase(known_.begin());
+  while (static_cast<int32_t>(index_.size()) > max_index_) {
+    if (ack_queue_.count(index_.begin()->first) != 0) acked_bytes_ -= index_.begin()->second;
+    index_.erase(index_.begin());
+  }
 
   SKV_LOG(P7::kDebug, "Stored: ts=%lld msg_id=%s topic=%s (%zu bytes)",
           static_cast<long long>(timestamp), msg_id.c_str(), topic.c_str(),
@@ -255,28 +348,45 @@ StoreResult OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t tim
   return StoreResult{};
 }
 
-// The common case: the active file exists and is below its rotation limit. One open gives the
-// descriptor to append through, the size (so rotateIfNeeded, which would find nothing to do, is
-// skipped) and the last byte (for the torn-line check).
+// The common case: the active file exists and is below its rotation limit. The descriptor kept
+// from the last append (one fstat vouches for it) or one open gives the descriptor to append
+// through, the size (so rotateIfNeeded, which would find nothing to do, is skipped) and the last
+// byte (for the torn-line check).
 OutboxStore::Append OutboxStore::appendThroughOneOpen(int64_t timestamp, const std::string& msg_id,
                                                       const std::string& topic,
                                                       const uint8_t* payload, size_t len,
                                                       int* err) {
-  std::unique_ptr<WritableFile> file;
-  FileTail tail;
-  const FileTail known = end_written_;
-  end_written_ = FileTail{};  // set again by writeRecord when this append succeeds
-  if (env_->NewAppendableFile(active_path_, &known, &file, &tail) != 0) return Append::kNotTaken;
+  uint64_t size = 0;
+  bool torn = false;
+  FileInfo info;
+  // Still the file our last append left: not removed or renamed over, and of the size it left,
+  // so its last byte is that append's line feed. Anything else is found out by a new open.
+  if (append_file_ != nullptr && append_file_->Stat(&info) == 0 && info.links > 0 &&
+      static_cast<int64_t>(info.size) == file_bytes_) {
+    size = info.size;
+  } else {
+    // What a new open finds may not be the file pending retrieval read (removed, replaced or
+    // grown from outside).
+    forgetActiveFile();
+    FileTail tail;
+    if (env_->NewAppendableFile(active_path_, nullptr, &append_file_, &tail) != 0) {
+      return Append::kNotTaken;
+    }
+    size = tail.size;
+    torn = tail.size > 0 && (!tail.last_byte_known || tail.last_byte != '\n');
+  }
   const uint64_t limit =
       max_file_kb_ > 0 ? uint64_t{static_cast<uint32_t>(max_file_kb_)} * 1024 : 0;
-  if (tail.size >= limit) return Append::kNotTaken;  // closes the file before a rotation moves it
+  if (size >= limit) {
+    append_file_.reset();  // closed before a rotation moves the file
+    return Append::kNotTaken;
+  }
 
-  // Serialised before anything is written: invalid UTF-8 throws from here and the file is closed
+  // Serialised before anything is written: invalid UTF-8 throws from here and the file stays
   // unchanged.
   line_buf_.assign(1, '\n');
   AppendRecordLine(&line_buf_, timestamp, msg_id, topic, payload, len);
-  const bool torn = tail.size > 0 && (!tail.last_byte_known || tail.last_byte != '\n');
-  *err = writeRecord(file.get(), tail.size, torn);
+  *err = writeRecord(size, torn);
   return *err == 0 ? Append::kDone : Append::kFailed;
 }
 
@@ -301,7 +411,7 @@ StoreResult OutboxStore::appendThroughSteps(int64_t timestamp, const std::string
     torn = env_->ReadLastByte(active_path_, &last) != 0 || last != '\n';
   }
 
-  std::unique_ptr<WritableFile> file;
+  std::unique_ptr<WritableFile>& file = append_file_;
   int err = env_->NewWritableFile(active_path_, /*truncate=*/false, &file);
   FileInfo dir_info;
   if (err == ENOENT && env_->Stat(dir_, &dir_info) == 0 && !dir_info.exists) {
@@ -311,51 +421,94 @@ StoreResult OutboxStore::appendThroughSteps(int64_t timestamp, const std::string
     if (ensureDir(dir_)) err = env_->NewWritableFile(active_path_, /*truncate=*/false, &file);
   }
   if (err != 0) return IoError(kOpenFailed, err);
-  if ((err = writeRecord(file.get(), old_size, torn)) != 0) return IoError(kWriteFailed, err);
+  if ((err = writeRecord(old_size, torn)) != 0) return IoError(kWriteFailed, err);
   if (sync_ && !info.exists) env_->SyncDir(dir_);  // the new file's directory entry
   return StoreResult{};
 }
 
-int OutboxStore::writeRecord(WritableFile* file, uint64_t old_size, bool torn) {
+int OutboxStore::writeRecord(uint64_t old_size, bool torn) {
   // A line torn by a crash or a full disk would swallow the new record; it is ended first, so the
   // fragment stays a broken line of its own.
   const size_t skip = torn ? 0 : 1;
-  int err = file->Append(line_buf_.data() + skip, line_buf_.size() - skip);
-  if (err == 0 && sync_) err = file->Sync();
-  int close_err = file->Close();
-  if (err == 0) err = close_err;
+  // The descriptor stays open, so a delayed write error that only a close would report goes
+  // unseen, as one the page cache meets after a close does; with sync on, the fsync of every
+  // append reports it.
+  int err = append_file_->Append(line_buf_.data() + skip, line_buf_.size() - skip);
+  if (err == 0 && sync_) err = append_file_->Sync();
   if (err == 0) {
-    end_written_.size = old_size + line_buf_.size() - skip;
-    end_written_.last_byte_known = true;
-    end_written_.last_byte = '\n';
+    file_bytes_ = static_cast<int64_t>(old_size + line_buf_.size() - skip);
     return 0;
   }
+  forgetActiveFile();
+  file_bytes_ = static_cast<int64_t>(old_size);
   // Whatever part of the line reached the file would otherwise stay as a torn line.
   if (int terr = env_->TruncateFile(active_path_, old_size)) {
     SKV_LOG(P7::kError, "Cannot cut %s back to %llu bytes: %s", active_path_.c_str(),
             static_cast<unsigned long long>(old_size), std::strerror(terr));
+    file_bytes_ = -1;
   }
   return err;
 }
 
 void OutboxStore::ackMessage(int64_t timestamp, const std::string& msg_id) {
-  ack_queue_.insert(AckKey{timestamp, msg_id});
+  const auto [key, added] = ack_queue_.insert(AckKey{timestamp, msg_id});
+  if (!added) return;
+  if (auto it = index_.find(*key); it != index_.end()) acked_bytes_ += it->second;
+}
+
+void OutboxStore::forgetActiveFile() {
+  // Closing reports nothing worth knowing: every append was written (and with sync on, synced).
+  append_file_.reset();
+  pending_from_ = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Flush
 
-int32_t OutboxStore::flushAcks() { return applyAckQueue(/*restore_when_drained=*/true); }
+int32_t OutboxStore::flushAcks() {
+  append_file_.reset();  // the maintenance pass's look at the kept descriptor (see append_file_)
+  return applyAckQueue(/*restore_when_drained=*/true);
+}
+
+// A compaction rewrites every live byte of the file. Done only once a quarter of it is dead, it
+// writes at most three live bytes per byte it removes, so draining a backlog costs writes in
+// proportion to its size rather than to its square.
+int32_t OutboxStore::compactIfWorthwhile() {
+  if (ack_queue_.empty() || file_bytes_ < 0) return 0;
+  if ((acked_bytes_ + broken_bytes_) * 4 < static_cast<uint64_t>(file_bytes_)) return 0;
+  return flushAcks();
+}
+
+bool OutboxStore::isIndexed(int64_t timestamp, const std::string& msg_id) const {
+  return index_.count(AckKey{timestamp, msg_id}) != 0;
+}
+
+void OutboxStore::keepLateAcks(std::vector<const AckKey*>* matched) {
+  std::sort(matched->begin(), matched->end(), std::less<>());
+  for (auto it = ack_queue_.begin(); it != ack_queue_.end();) {
+    const auto next = std::next(it);
+    if (!std::binary_search(matched->begin(), matched->end(), &*it, std::less<>())) {
+      late_acks_.insert(ack_queue_.extract(it));
+    }
+    it = next;
+  }
+  ack_queue_.clear();
+  acked_bytes_ = 0;
+  while (static_cast<int64_t>(late_acks_.size()) > max_index_) late_acks_.erase(late_acks_.begin());
+}
 
 int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
   if (ack_queue_.empty()) return 0;
 
-  end_written_ = FileTail{};  // the file is rewritten, or a restore may replace it
+  forgetActiveFile();  // the file is rewritten, or a restore may replace it
   const std::string& path = active_path_;
   std::unique_ptr<SequentialFile> in;
   if (int err = env_->NewSequentialFile(path, &in)) {
     if (err == ENOENT) {
-      ack_queue_.clear();  // nothing to compact: no queued key can have a line here
+      // Nothing to compact: no queued key can have a line here.
+      std::vector<const AckKey*> none;
+      keepLateAcks(&none);
+      file_bytes_ = 0;
     } else {
       // The queued keys may well have lines in the file that cannot be read now.
       SKV_LOG(P7::kError, "flushAcks: cannot open %s: %s, aborting flush", path.c_str(),
@@ -380,9 +533,10 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
   };
 
   size_t kept_lines = 0;
+  uint64_t kept_bytes = 0;
   int32_t flushed = 0;
   int32_t broken = 0;
-  std::vector<const AckKey*> acked;  // keys of dropped lines; erased from known_ after the commit
+  std::vector<const AckKey*> acked;  // keys of dropped lines; erased from index_ after the commit
   {
     LineReader reader(in.get(), &read_buf_);
     std::string_view line;
@@ -410,6 +564,7 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
       chunk.append(line);
       chunk += '\n';
       ++kept_lines;
+      kept_bytes += line.size() + 1;
       if (chunk.size() >= kFlushChunk) write_chunk();
     }
     if (reader.status() != 0) {
@@ -419,7 +574,7 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
       out.reset();
       env_->RemoveFile(temp);
       trimBuffers();
-      return 0;  // ack_queue_, known_ and the active file stay as they were
+      return 0;  // ack_queue_, index_ and the active file stay as they were
     }
   }
   in.reset();
@@ -428,7 +583,7 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
 
   auto abort_flush = [&] {
     env_->RemoveFile(temp);
-    return 0;  // ack_queue_, known_ and the active file stay as they were; the next flush retries
+    return 0;  // ack_queue_, index_ and the active file stay as they were; the next flush retries
   };
 
   if (out != nullptr) {
@@ -454,9 +609,11 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
   }
 
   // Committed: the in-memory state follows the new file.
-  for (const AckKey* key : acked) known_.erase(*key);
+  for (const AckKey* key : acked) index_.erase(*key);
   discarded_ += broken;
-  ack_queue_.clear();  // `acked` points into it; not used past here
+  keepLateAcks(&acked);  // empties ack_queue_, which `acked` points into; not used past here
+  broken_bytes_ = 0;
+  file_bytes_ = static_cast<int64_t>(kept_bytes);
   flushProgressStep(flushed);
   if (flushed != 0) {
     SKV_LOG(P7::kInfo, "Flushed %d messages (acked+broken), %zu remain", flushed, kept_lines);
@@ -473,20 +630,37 @@ std::vector<PendingMessage> OutboxStore::getPending(int32_t n) {
   if (n < 1) return result;
   std::unique_ptr<SequentialFile> file;
   if (env_->NewSequentialFile(active_path_, &file) != 0) return result;
+  if (pending_from_ != 0 && file->Skip(pending_from_) != 0) {
+    pending_from_ = 0;  // from the start then, on a new descriptor
+    if (env_->NewSequentialFile(active_path_, &file) != 0) return result;
+  }
 
-  LineReader reader(file.get(), &read_buf_);
+  LineScanner reader(file.get(), &read_buf_, pending_from_);
+  bool head = true;  // every line so far is acknowledged or broken
+  const auto skip = [&] {
+    if (head) pending_from_ = reader.offset();
+  };
   std::string_view line;
   RecordLine record;
   std::string error;
   AckKey probe;
   while (static_cast<int32_t>(result.size()) < n && reader.Next(&line)) {
+    if (line.empty()) {
+      skip();
+      continue;
+    }
     if (!ParseRecordLine(line, &record, &error)) {
       SKV_LOG(P7::kDebug, "getPending: skip broken line: %s", error.c_str());
+      skip();
       continue;
     }
     probe.timestamp = record.ts;
     probe.msg_id = std::move(record.msg_id);
-    if (ack_queue_.count(probe) != 0) continue;  // acknowledged; waits for the next flush
+    if (ack_queue_.count(probe) != 0) {  // acknowledged; waits for the next compaction
+      skip();
+      continue;
+    }
+    head = false;
     if (!record.body_error.empty()) {
       SKV_LOG(P7::kDebug, "getPending: skip broken line: %s", record.body_error.c_str());
       continue;

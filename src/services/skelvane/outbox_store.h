@@ -7,8 +7,9 @@
 // Contract:
 //   - Single-threaded: one thread calls every operation; no operation runs while another is
 //     running.
-//   - No file stays open between calls. Every change of the active file other than an append is a
-//     rename of a complete file, so a crash at any moment leaves either the old or the new version.
+//   - No file stays open between calls but the active file's append descriptor (see
+//     append_file_). Every change of the active file other than an append is a rename of a
+//     complete file, so a crash at any moment leaves either the old or the new version.
 //   - File-system conditions and bad file content never throw: they are logged and reported through
 //     the result (a failed append through StoreResult, for its caller to log). The one exception is
 //     the constructor, which refuses an outbox it cannot own or write (see there).
@@ -22,7 +23,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <ranges>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,6 +65,13 @@ struct StoreResult {
                       // on device" or "Cannot open outbox file for append: Read-only file system"
   bool stored() const { return kind == Kind::kStored; }
 };
+
+// The index of the active file: the identity of each record in it and the bytes of its line(s),
+// line feeds included (what a compaction removes once the key is acknowledged).
+using IndexMap = std::map<AckKey, uint32_t>;
+// The index's keys, as OutboxStore::known() shows them; comparable with a set of keys.
+using IndexKeys = std::ranges::keys_view<std::ranges::ref_view<const IndexMap>>;
+bool operator==(const IndexKeys& index, const std::set<AckKey>& keys);
 
 // Bare names of the rotated archives in `dir`, in archive order (archive_name.h), oldest first.
 // Only regular files (or links to one) count: a directory or other non-file under an archive's name
@@ -111,10 +121,21 @@ class OutboxStore {
 
   // --- flush and retrieval ---
   // Rewrites the active file without acknowledged and broken lines, then, when nothing is left in
-  // it, restores the next archive. Returns the lines removed.
+  // it, restores the next archive. Returns the lines removed. Queued keys that matched no line
+  // (their records went into an archive first) are kept as late acknowledgements and applied when
+  // that archive is restored. Also lets go of the append descriptor (see append_file_).
   int32_t flushAcks();
-  // Up to n unacknowledged messages in file order.
+  // Chain step: compacts the active file only when acknowledged and broken lines make up at least
+  // a quarter of its bytes (this includes a fully acknowledged file, which then empties and lets
+  // the next archive be restored at once); otherwise touches no file. Returns the lines removed (0
+  // when it did not compact).
+  int32_t compactIfWorthwhile();
+  // Up to n unacknowledged messages in file order. Reads from the first line not known to be
+  // acknowledged (pending_from_), so a step of the resend chain costs the same at any depth of
+  // the file.
   std::vector<PendingMessage> getPending(int32_t n);
+  // Whether `key` is in the index (the identities of the records in the active file).
+  bool isIndexed(int64_t timestamp, const std::string& msg_id) const;
 
   // --- rotation, clean-up, archives ---
   // Archives the active file once it has reached max_file_kb, applying queued acknowledgements to
@@ -134,7 +155,7 @@ class OutboxStore {
   std::string statsString();
 
   // --- read-only views for tests and diagnostics ---
-  const std::set<AckKey>& known() const { return known_; }
+  IndexKeys known() const { return std::views::keys(index_); }
   const std::set<AckKey>& ackQueue() const { return ack_queue_; }
   int32_t discarded() const { return discarded_; }
   bool restoredActive() const { return restored_active_; }
@@ -173,23 +194,33 @@ class OutboxStore {
                                 std::string* reason, uint64_t* saved_lines);
   // Clears restored_active_, restored_total_ and restored_acked_.
   void resetRestoreState();
+  // Restore, right after the restored file was indexed: its keys among the late
+  // acknowledgements join the ack queue, so they are neither pending nor resent.
+  void applyLateAcks(const std::string& archive_name);
+  // Lets go of what the store knows of the active file's current version: the append descriptor
+  // and the pending position. Run by everything that rewrites, truncates or replaces the file.
+  void forgetActiveFile();
   // flushAcks' body; rotateIfNeeded runs it without the restore that follows a drained file.
   int32_t applyAckQueue(bool restore_when_drained);
 
-  // store's two ways to the file: through one descriptor that answers the size-limit and
-  // torn-line checks as well, or, when that is not possible (missing file, file at its limit,
-  // open failure), through the separate steps that also create the file and rotate it. kFailed
-  // leaves the errno in *err.
+  // store's two ways to the file: through one descriptor (the kept one, or one opened now) that
+  // answers the size-limit and torn-line checks as well, or, when that is not possible (missing
+  // file, file at its limit, open failure), through the separate steps that also create the file
+  // and rotate it. kFailed leaves the errno in *err.
   enum class Append { kDone, kFailed, kNotTaken };
   Append appendThroughOneOpen(int64_t timestamp, const std::string& msg_id,
                               const std::string& topic, const uint8_t* payload, size_t len,
                               int* err);
   StoreResult appendThroughSteps(int64_t timestamp, const std::string& msg_id,
                                  const std::string& topic, const uint8_t* payload, size_t len);
-  // Writes line_buf_ (minus its first byte unless the file's last line is torn) to `file`, which
-  // was `old_size` bytes long, and notes the new end in end_written_; on failure cuts the file
-  // back. Returns 0 or the errno of the failed write, sync or close.
-  int writeRecord(WritableFile* file, uint64_t old_size, bool torn);
+  // Writes line_buf_ (minus its first byte unless the file's last line is torn) through
+  // append_file_ to the active file, found `old_size` bytes long, and keeps the descriptor. On
+  // failure closes it and cuts the file back. Returns 0 or the errno of the failed write or sync.
+  int writeRecord(uint64_t old_size, bool torn);
+  // Applying the ack queue: empties it, keeping the keys that matched no line (all but those
+  // `matched` points to) as late acknowledgements, at most max_index_ of them (the smallest go
+  // first). Sorts *matched.
+  void keepLateAcks(std::vector<const AckKey*>* matched);
 
   Env* env_;
   std::string dir_;
@@ -201,8 +232,25 @@ class OutboxStore {
   int32_t rotation_cooldown_;
   int32_t max_index_;
   bool sync_;
-  std::set<AckKey> known_;
+  IndexMap index_;
   std::set<AckKey> ack_queue_;
+  // Acknowledged keys that matched no line of the active file when the queue was applied: their
+  // records are in an archive (or nowhere). At most max_index_, the largest.
+  std::set<AckKey> late_acks_;
+  // The bytes a compaction would remove, as far as the store knows them: lines of indexed keys
+  // that are in ack_queue_ (a key evicted from the index is not counted), and broken or empty
+  // lines seen by the index rebuild.
+  uint64_t acked_bytes_ = 0;
+  uint64_t broken_bytes_ = 0;
+  // The active file's size as the store's own operations left it (0: missing); -1 when unknown
+  // (it could not be read), which keeps the resend chain from compacting.
+  int64_t file_bytes_ = 0;
+  // Where pending retrieval starts: the first line not known to be acknowledged; every line
+  // before it is acknowledged (its key in ack_queue_), broken or empty. Kept by appends through
+  // the kept descriptor; forgotten (0) by every rewrite, truncation or replacement of the file, by
+  // a new open for appending (the file may have changed from outside) and whenever ack_queue_ is
+  // emptied without a rewrite, since lines skipped as acknowledged would then be pending again.
+  uint64_t pending_from_ = 0;
   int32_t discarded_ = 0;
   Env::SteadyTime rotation_allowed_at_ = Env::SteadyTime::min();
   bool restored_active_ = false;
@@ -213,13 +261,17 @@ class OutboxStore {
   // The record line being appended, kept between calls for its capacity only. Byte 0 is a line
   // feed, written only to end a torn last line of the file.
   std::string line_buf_;
-  // The active file's end as our last append left it (size and its final line feed), so the next
-  // append need not read the last byte back while the file still has that size. Forgotten by
-  // every operation that replaces or rewrites the file (flush, rebuild after a restore, a failed
-  // append); a rotation moves the file away (the next append creates a new one) or truncates it
-  // to a size this never matches. Relies on the store's contract that no other process changes
-  // the outbox files.
-  FileTail end_written_;
+  // The active file, open for appending since the last successful append, so that a capture
+  // costs one fstat and one write instead of an open, a seek and a close. While it is open,
+  // file_bytes_ is the end that append left, ending in its line feed. This is safe because no
+  // other process writes the outbox (the lock on outbox.lock) and every operation of ours that
+  // renames, truncates, rewrites or replaces the active file (flush, rotation, restore, index
+  // rebuild) or fails an append closes it first (forgetActiveFile). What others may still do is
+  // checked: each append fstats the descriptor and reopens the path when the file lost its last
+  // name (deleted, or replaced by a rename) or its size is not the one we left; and flushAcks,
+  // which the maintenance pass runs on its cadence, closes it, so a file renamed away from
+  // outside (it keeps its link count) takes appends until that pass at most.
+  std::unique_ptr<WritableFile> append_file_;
   // Buffers of the file readers and of the flush's output, kept between calls so that the
   // frequent flushes and reads of the resend chain do not map and fault in fresh pages each
   // time; given back after a call that made them unusually large (a huge line).

@@ -99,6 +99,10 @@ class StoreTest : public ::testing::Test {
   std::string Active() const { return F("outbox.jsonl"); }
   std::string Content() const { return ReadFile(Active()); }
   Names Archives() { return listRotated(&env_, cfg_.dir); }
+  std::string Next() {  // msg_id of the first pending message
+    const std::vector<PendingMessage> p = store_->getPending(1);
+    return p.empty() ? "" : p[0].msg_id;
+  }
   bool Put(int64_t ts) {
     const uint8_t zeros[3] = {};  // "AAAA" in Base64
     last_ = store_->store(zeros, 3, ts, fmt::format("m{}", ts), "t");
@@ -166,9 +170,10 @@ TEST_F(StoreTest, ReadersSkipBrokenLinesAndFlushKeepsTheRestExactly) {
 
 // Every way a flush (before its commit) or an append can fail leaves file, index and queue as they
 // were, with no temporary file; the next attempt does the work. A failed append is reported to the
-// caller (which logs it once for however many messages it holds), not logged per message. The
-// flush's file spans several output chunks, so a write can fail after part of the new file has
-// been written.
+// caller (which logs it once for however many messages it holds), not logged per message; one
+// through the descriptor kept from the last append ('k') gives that descriptor up, so the next
+// append opens the file again ('a': the first append of a store). The flush's file spans several
+// output chunks, so a write can fail after part of the new file has been written.
 TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
   std::string big, compacted;
   for (int i = 0; i < 2000; ++i) {
@@ -177,32 +182,35 @@ TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
   }
   const std::string flush_write = "flushAcks: write to temp failed, aborting flush";
   const std::string open = "Cannot open outbox file for append: ";
-  const std::tuple<bool, Inject, std::string> cases[] = {
-      {true, Fails(FaultOp::kOpenWrite, "*.tmp"), flush_write},
-      {true, Fails(FaultOp::kWrite, "*.tmp"), flush_write},
-      {true, WritesFail("*.tmp", 200 << 10), flush_write},
-      {true, Fails(FaultOp::kClose, "*.tmp"), flush_write},
-      {true, Fails(FaultOp::kSync, "*.tmp"), flush_write},
-      {true, Fails(FaultOp::kRename, "*", EXDEV), "flushAcks: rename failed: Invalid cross"},
-      {true, ReadsFail("*/outbox.jsonl", 100 << 10), "flushAcks: read failed: Input/output"},
-      {true, Fails(FaultOp::kOpenRead, "*/outbox.jsonl", EACCES), "Permission denied, aborting"},
-      {false, WritesFail("*/outbox.jsonl", 10),
-       "Write to outbox file failed: No space left on device"},
-      {false, Fails(FaultOp::kClose, "*/outbox.jsonl"),
+  const std::string full = "Write to outbox file failed: No space left on device";
+  const std::tuple<char, Inject, std::string> cases[] = {
+      {'f', Fails(FaultOp::kOpenWrite, "*.tmp"), flush_write},
+      {'f', Fails(FaultOp::kWrite, "*.tmp"), flush_write},
+      {'f', WritesFail("*.tmp", 200 << 10), flush_write},
+      {'f', Fails(FaultOp::kClose, "*.tmp"), flush_write},
+      {'f', Fails(FaultOp::kSync, "*.tmp"), flush_write},
+      {'f', Fails(FaultOp::kRename, "*", EXDEV), "flushAcks: rename failed: Invalid cross"},
+      {'f', ReadsFail("*/outbox.jsonl", 100 << 10), "flushAcks: read failed: Input/output"},
+      {'f', Fails(FaultOp::kOpenRead, "*/outbox.jsonl", EACCES), "Permission denied, aborting"},
+      {'a', WritesFail("*/outbox.jsonl", 10), full},
+      {'k', WritesFail("*/outbox.jsonl", 10), full},
+      {'k', Fails(FaultOp::kSync, "*/outbox.jsonl"),
        "Write to outbox file failed: Input/output error"},
-      {false, Fails(FaultOp::kOpenWrite, "*/outbox.jsonl", ENOSPC),
-       open + "No space left on device"},
+      {'a', Fails(FaultOp::kOpenWrite, "*/outbox.jsonl", ENOSPC), open + "No space left on device"},
       // without the file's length a failed append could not be cut back
-      {false, Fails(FaultOp::kStat, "*/outbox.jsonl"), open + "Input/output error"}};
-  for (const auto& [flush, inject, log] : cases) {
+      {'k', Fails(FaultOp::kStat, "*/outbox.jsonl"), open + "Input/output error"}};
+  for (const auto& [mode, inject, log] : cases) {
     SCOPED_TRACE(log);
     NewDir();
     cfg_.sync = true;
+    const bool flush = mode == 'f';
     const std::string text = flush ? big : Rec(1);
-    WriteFile(Active(), text);
+    if (mode != 'k') WriteFile(Active(), text);
     OutboxStore& s = Open();
+    ASSERT_TRUE(mode != 'k' || Put(1));
     for (int i = 0; flush && i < 2000; i += 7) s.ackMessage(i, fmt::format("m{}", i));
-    const Keys known = s.known(), queue = s.ackQueue();
+    const auto index = s.known();
+    const Keys known(index.begin(), index.end()), queue = s.ackQueue();
     inject(env_);
     log_.clear();
     EXPECT_EQ(flush ? s.flushAcks() : Put(2), 0);
@@ -214,11 +222,12 @@ TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
     }
     EXPECT_EQ(Content(), text);
     EXPECT_FALSE(FileExists(Active() + ".tmp"));
-    EXPECT_EQ(std::tie(s.known(), s.ackQueue()), std::tie(known, queue));
+    EXPECT_TRUE(s.known() == known && s.ackQueue() == queue);
     env_.ResetCounts();
     EXPECT_EQ(flush ? s.flushAcks() : Put(2), flush ? std::ssize(queue) : 1);
     EXPECT_EQ(Content(), flush ? compacted : text + Rec(2));
     EXPECT_EQ(env_.Count(FaultOp::kSyncDir, cfg_.dir), flush ? 1 : 0);  // a committed rename
+    EXPECT_EQ(env_.Count(FaultOp::kOpenWrite, "*/outbox.jsonl"), flush ? 0 : 1);
   }
 }
 
@@ -252,6 +261,7 @@ TEST_F(StoreTest, TornLastLineIsEndedBeforeTheNextRecord) {
 // that fails too, the append fails like any other.
 TEST_F(StoreTest, AppendCreatesAVanishedDirectoryAgain) {
   Open();
+  ASSERT_TRUE(Put(0));  // its descriptor is kept, and must not take the next record
   std::filesystem::remove_all(cfg_.dir);
   EXPECT_TRUE(Put(1));
   EXPECT_EQ(log_.count("Outbox directory " + cfg_.dir + " is missing, creating it again"), 1);
@@ -262,6 +272,100 @@ TEST_F(StoreTest, AppendCreatesAVanishedDirectoryAgain) {
   EXPECT_FALSE(Put(3));
   EXPECT_EQ(env_.Count(FaultOp::kCreateDir), 1);
   EXPECT_EQ(last_.error, "Cannot open outbox file for append: No such file or directory");
+}
+
+// The descriptor kept between appends never takes records to a file that is no longer the active
+// one: a file replaced from outside is noticed at the next append, one renamed away (it keeps its
+// link) at the next flush, which the maintenance pass runs.
+TEST_F(StoreTest, AppendsFollowTheActiveFileReplacedFromOutside) {
+  const std::function<void()> events[] = {
+      [this] { WriteFile(F("new"), Rec(7)), std::filesystem::rename(F("new"), Active()); },
+      [this] {
+        std::filesystem::rename(Active(), F("old")), WriteFile(Active(), Rec(7));
+        store_->flushAcks();
+      }};
+  for (const auto& event : events) {
+    NewDir();
+    Open();
+    ASSERT_TRUE(Put(1));
+    event();
+    ASSERT_TRUE(Put(2));
+    EXPECT_EQ(Content(), Rec(7) + Rec(2));
+  }
+}
+
+// The resend chain compacts once acknowledged and broken lines (indexed at start-up or appended)
+// make up a quarter of the file's bytes, a fully acknowledged file included (the next archive
+// follows at once); below that it touches no file at all.
+TEST_F(StoreTest, ChainCompactsOnceAQuarterOfTheFileIsDead) {
+  // broken line, filler bytes beyond three times the dead ones, filler acknowledged too
+  const std::tuple<bool, size_t, bool> cases[] = {
+      {false, 0, false}, {false, 1, false}, {true, 0, false}, {true, 1, false}, {true, 1, true}};
+  for (const auto& [broken, over, all] : cases) {
+    SCOPED_TRACE(::testing::Message() << broken << over << all);
+    NewDir();
+    WriteFile(F("outbox.a.jsonl"), Rec(7));
+    const std::string head = Rec(1) + (broken ? "torn\n" : "");
+    const size_t dead = head.size() + Rec(3).size();
+    const std::string filler = Rec(2, std::string(3 * dead + over - Rec(2, "").size(), 'A'));
+    WriteFile(Active(), head + filler);
+    OutboxStore& s = Open();
+    ASSERT_TRUE(Put(3));
+    for (int64_t ts : {1, 3, all ? 2 : 1}) s.ackMessage(ts, fmt::format("m{}", ts));
+    env_.ResetCounts();
+    const bool compacts = over == 0 || all;
+    EXPECT_EQ(s.compactIfWorthwhile(), compacts ? 2 + broken + all : 0);
+    EXPECT_EQ(Content(), !compacts ? head + filler + Rec(3) : all ? Rec(7) : filler);
+    EXPECT_EQ(env_.CountAll() == 0, !compacts);
+  }
+}
+
+// Pending retrieval resumes after the acknowledged head of the file: at any depth a step reads one
+// chunk from there, and nothing is rewritten.
+TEST_F(StoreTest, PendingRetrievalResumesAfterTheAcknowledgedHead) {
+  WriteFile(Active(), Recs(1, 3000));
+  OutboxStore& s = Open();
+  std::string wrong;
+  int reads = 0;
+  for (int64_t ts = 1; ts < 3000; ++ts) {
+    s.ackMessage(ts, fmt::format("m{}", ts));
+    env_.ResetCounts();
+    if (Next() != fmt::format("m{}", ts + 1)) wrong += fmt::format(" {}", ts);
+    reads = std::max(reads, env_.Count(FaultOp::kRead));
+  }
+  EXPECT_EQ(wrong, "");
+  EXPECT_EQ(reads, 1);
+  EXPECT_EQ(Content(), Recs(1, 3000));
+}
+
+// Whatever rewrites, replaces or empties the file forgets where pending retrieval resumes (here
+// after a broken first line): a stale place would skip pending lines of the new content.
+TEST_F(StoreTest, RewritesForgetWherePendingRetrievalResumes) {
+  const std::function<std::string()> events[] = {
+      [this] { return store_->ackMessage(9, "absent"), store_->flushAcks(), "m1"; },
+      [this] {  // rotation by a capture into the full file
+        int64_t ts = 100;
+        while (Archives().size() < 2) Put(ts++);
+        return fmt::format("m{}", ts - 1);
+      },
+      [this] { return std::filesystem::remove(Active()), store_->restoreNextArchive(), "m50"; },
+      [this] {  // a failed append, cut back
+        return env_.FailWriteAfter("*/outbox.jsonl", 10), Put(5), env_.Clear(), "m1";
+      },
+      [this] {  // the queue emptied without a rewrite
+        std::filesystem::remove(Active()), store_->ackMessage(1, "m1"), store_->flushAcks();
+        return Put(5), "m5";
+      }};
+  for (const auto& event : events) {
+    NewDir();
+    WriteFile(F("outbox.a.jsonl"), Recs(50, 3));
+    WriteFile(Active(), "broken\n" + Recs(1, 3));
+    Open();
+    ASSERT_TRUE(Put(4));  // appends from now on go through the kept descriptor
+    ASSERT_EQ(Next(), "m1");
+    const std::string first = event();
+    EXPECT_EQ(Next(), first);
+  }
 }
 
 // Only regular files (or links to one) are archives. A directory under an archive's name used to
@@ -486,7 +590,7 @@ TEST_F(StoreTest, RestoresOldestFirstAndChainsAsFlushesEmptyTheFile) {
   }
   for (const auto& [content, n] :
        {std::pair{Recs(30, 4), 4}, std::pair{Recs(40, 2), 2}, std::pair{std::string(), 0}}) {
-    for (const AckKey& k : std::set<AckKey>(s.known())) s.ackMessage(k.timestamp, k.msg_id);
+    for (const AckKey& k : s.known()) s.ackMessage(k.timestamp, k.msg_id);
     s.flushAcks();
     EXPECT_EQ(Content(), content);
     EXPECT_EQ(std::pair(s.restoredTotal(), s.restoredActive()), std::pair(n, n != 0));
@@ -550,6 +654,31 @@ TEST_F(StoreTest, RestoreKeepsWhatItCannotCopyAndSalvagesDamagedArchives) {
     EXPECT_EQ(n, outcome == kKept ? 2000 : outcome == kRemoved ? 0 : std::max<decltype(n)>(n, 1));
     EXPECT_EQ(s.known().size(), static_cast<size_t>(n));
     EXPECT_TRUE(Archives().empty());
+  }
+}
+
+// An acknowledgement whose record went into an archive before the flush that applied it is kept
+// (the max_index largest keys) and applied when that archive is restored: the message is not
+// pending, and the next flush removes its line and counts it in the restore's progress.
+TEST_F(StoreTest, LateAcknowledgementsApplyWhenTheirArchiveIsRestored) {
+  for (const int32_t max_index : {100000, 2}) {
+    NewDir();
+    cfg_.max_index = max_index;
+    WriteFile(Active(), Recs(1, 25));  // at its limit: the next capture rotates it
+    OutboxStore& s = Open();
+    ASSERT_TRUE(Put(90));
+    for (int64_t ts : {1, 2, 3, 90}) s.ackMessage(ts, fmt::format("m{}", ts));
+    EXPECT_EQ(s.flushAcks(), 1);              // m90; the emptied file takes the archive back
+    const int late = max_index == 2 ? 2 : 3;  // the bound drops m1
+    EXPECT_EQ(log_.count(fmt::format("Late acknowledgements applied to "
+                                     "outbox.2024-03-05_141502.jsonl: {}",
+                                     late),
+                         P7::kInfo),
+              1);
+    EXPECT_EQ(s.pendingCount(), 25 - late);
+    EXPECT_EQ(Next(), late == 3 ? "m4" : "m1");
+    EXPECT_EQ(s.flushAcks(), late);
+    EXPECT_EQ(s.restoredAcked(), late);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "resender.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -68,10 +69,22 @@ int64_t AgeSeconds(Env* env, int64_t timestamp) {
 }  // namespace
 
 Resender::Resender(OutboxStore& outbox, const ResendConfig& config, PublishFn publish, Env* env)
-    : outbox_(outbox), config_(config), publish_(std::move(publish)), env_(env) {}
+    : outbox_(outbox), config_(config), publish_(std::move(publish)), env_(env) {
+  config_.window = std::max<int32_t>(config_.window, 1);
+  // Every message in flight must be remembered until its deadline, with room to spare for those
+  // acknowledged or timed out before it.
+  resent_capacity_ = std::max(kMinResentMemory, 4 * static_cast<size_t>(config_.window));
+}
+
+std::set<Resender::FlightKey> Resender::inflight() const {
+  std::set<FlightKey> keys;
+  for (const auto& [key, sent_at] : inflight_) keys.insert(keys.end(), key);
+  return keys;
+}
 
 void Resender::onConnected() {
   inflight_.clear();
+  stopped_ = false;
   inflight_deadline_ = Env::SteadyTime::min();
   cooldown_until_ = PlusSeconds(env_->SteadyNow(), config_.cooldown);
   SKV_LOG(P7::kInfo, "Connected, %d pending, waiting for live-ACK to start chain (cooldown %ds)",
@@ -80,44 +93,92 @@ void Resender::onConnected() {
 
 void Resender::tick() {
   if (inflight_.empty()) return;  // no clock read while idle
-  if (env_->SteadyNow() < inflight_deadline_) return;
-  SKV_LOG(P7::kWarning, "Inflight timeout: %zu unacked message(s), clearing chain",
-          inflight_.size());
-  // The deadline keeps its value; it is only consulted while something is in flight.
-  inflight_.clear();
+  const Env::SteadyTime now = env_->SteadyNow();
+  if (now < inflight_deadline_) return;
+  size_t timed_out = 0;
+  for (auto it = inflight_.begin(); it != inflight_.end();) {
+    if (now < PlusSeconds(it->second, config_.stale_threshold)) {
+      ++it;
+      continue;
+    }
+    it = inflight_.erase(it);
+    ++timed_out;
+  }
+  SKV_LOG(P7::kWarning, "Inflight timeout: %zu unacked message(s), clearing chain", timed_out);
+  stopped_ = true;
+  // While nothing is in flight the deadline keeps its value; it is only consulted otherwise.
+  if (!inflight_.empty()) inflight_deadline_ = earliestDeadline();
+}
+
+Env::SteadyTime Resender::earliestDeadline() const {
+  Env::SteadyTime first = Env::SteadyTime::max();
+  for (const auto& [key, sent_at] : inflight_) first = std::min(first, sent_at);
+  return PlusSeconds(first, config_.stale_threshold);
 }
 
 void Resender::sendOne() {
-  // Flushing first keeps the key that was just acknowledged out of the pending scan and keeps the
-  // oldest pending line near the start of the active file.
-  outbox_.flushAcks();
-  std::vector<PendingMessage> pending = outbox_.getPending(1);
-  if (pending.empty()) {
-    SKV_LOG(P7::kDebug, "No pending to send, chain idle");
-    return;
+  // Compacting (when the store finds it worth a rewrite) keeps the oldest pending line near the
+  // start of the active file. The key just acknowledged is not offered either way.
+  outbox_.compactIfWorthwhile();
+  // Of the first `window` pending messages at most inflight_.size() are in flight, so they hold
+  // every message this step may send, in file order.
+  const size_t window = static_cast<size_t>(config_.window);
+  const std::vector<PendingMessage> pending = outbox_.getPending(config_.window);
+  for (const PendingMessage& msg : pending) {
+    if (inflight_.size() >= window) return;
+    if (inflight_.count(FlightKey{msg.timestamp, msg.msg_id}) != 0) continue;
+    const int64_t age = AgeSeconds(env_, msg.timestamp);
+    if (age >= 0 && age < config_.grace_period) {
+      // The producer may still be delivering it on its own; the next live or fast ACK looks
+      // again. A timestamp in the future (a publisher's clock ahead, or ours behind after boot)
+      // is no such sign: holding it back would block everything behind it until our clock
+      // reached it.
+      SKV_LOG(P7::kDebug, "Oldest pending within grace period (age=%llds < %ds), skipping",
+              static_cast<long long>(age), static_cast<int>(config_.grace_period));
+      return;
+    }
+    if (!publish_(msg.topic, msg.payload)) {
+      // Nothing recorded: the message stays pending for the next step (or the next live ACK
+      // when nothing is in flight).
+      SKV_LOG(P7::kError, "Resend publish failed: ts=%lld msg_id=%s",
+              static_cast<long long>(msg.timestamp), msg.msg_id.c_str());
+      return;
+    }
+    recordSend(msg, env_->SteadyNow());
+    SKV_LOG(P7::kInfo, "Resent: ts=%lld msg_id=%s topic=%s (age=%llds)",
+            static_cast<long long>(msg.timestamp), msg.msg_id.c_str(), msg.topic.c_str(),
+            static_cast<long long>(age));
   }
-  const PendingMessage& msg = pending.front();
-  const int64_t age = AgeSeconds(env_, msg.timestamp);
-  if (age >= 0 && age < config_.grace_period) {
-    // The producer may still be delivering it on its own; the next live ACK looks again. A
-    // timestamp in the future (a publisher's clock ahead, or ours behind after boot) is no such
-    // sign: holding it back would block everything behind it until our clock reached it.
-    SKV_LOG(P7::kDebug, "Oldest pending within grace period (age=%llds < %ds), skipping",
-            static_cast<long long>(age), static_cast<int>(config_.grace_period));
-    return;
+  // Nothing in flight after a full scan: nothing was pending.
+  if (inflight_.empty()) SKV_LOG(P7::kDebug, "No pending to send, chain idle");
+}
+
+void Resender::recordSend(const PendingMessage& msg, Env::SteadyTime now) {
+  FlightKey key{msg.timestamp, msg.msg_id};
+  const Env::SteadyTime deadline = PlusSeconds(now, config_.stale_threshold);
+  inflight_deadline_ = inflight_.empty() ? deadline : std::min(inflight_deadline_, deadline);
+  inflight_.emplace(key, now);
+  last_send_at_ = now;
+
+  // Forget sends that are too old to be echoed, and the oldest beyond the capacity.
+  while (!resent_order_.empty() &&
+         (resent_order_.size() >= resent_capacity_ ||
+          now >= PlusSeconds(resent_order_.front().first, config_.stale_threshold))) {
+    const auto& [sent_at, old] = resent_order_.front();
+    if (auto it = resent_at_.find(old); it != resent_at_.end() && it->second == sent_at) {
+      resent_at_.erase(it);
+    }
+    resent_order_.pop_front();
   }
-  if (!publish_(msg.topic, msg.payload)) {
-    // Nothing recorded: the message stays pending and the chain waits for the next live ACK.
-    SKV_LOG(P7::kError, "Resend publish failed: ts=%lld msg_id=%s",
-            static_cast<long long>(msg.timestamp), msg.msg_id.c_str());
-    return;
-  }
-  inflight_.insert(FlightKey{msg.timestamp, msg.msg_id});
-  last_send_at_ = env_->SteadyNow();
-  inflight_deadline_ = PlusSeconds(last_send_at_, config_.stale_threshold);
-  SKV_LOG(P7::kInfo, "Resent: ts=%lld msg_id=%s topic=%s (age=%llds)",
-          static_cast<long long>(msg.timestamp), msg.msg_id.c_str(), msg.topic.c_str(),
-          static_cast<long long>(age));
+  resent_at_[key] = now;
+  resent_order_.emplace_back(now, std::move(key));
+}
+
+bool Resender::resentRecently(int64_t timestamp, const std::string& msg_id) const {
+  if (resent_at_.empty()) return false;  // no clock read on the usual path
+  const auto it = resent_at_.find(FlightKey{timestamp, msg_id});
+  return it != resent_at_.end() &&
+         env_->SteadyNow() < PlusSeconds(it->second, config_.stale_threshold);
 }
 
 void Resender::warnClockSkew(int64_t timestamp, int64_t age) {
@@ -129,15 +190,20 @@ void Resender::warnClockSkew(int64_t timestamp, int64_t age) {
 }
 
 void Resender::onAckReceived(int64_t timestamp, const std::string& msg_id) {
-  // 1. The acknowledgement of the message in flight: its latency alone decides, whatever its age.
+  // 1. The acknowledgement of a message in flight: its own latency alone decides, whatever its age.
   if (auto it = inflight_.find(FlightKey{timestamp, msg_id}); it != inflight_.end()) {
+    const int64_t latency = WholeSecondsBetween(it->second, env_->SteadyNow());
     inflight_.erase(it);
-    const int64_t latency = WholeSecondsBetween(last_send_at_, env_->SteadyNow());
-    if (latency <= config_.fast_ack_threshold) {
+    if (!inflight_.empty()) inflight_deadline_ = earliestDeadline();
+    if (stopped_) {
+      SKV_LOG(P7::kDebug, "ACK after chain stop (latency=%llds), %zu still in flight",
+              static_cast<long long>(latency), inflight_.size());
+    } else if (latency <= config_.fast_ack_threshold) {
       SKV_LOG(P7::kDebug, "Fast ACK (latency=%llds): continuing chain",
               static_cast<long long>(latency));
       sendOne();
     } else {
+      stopped_ = true;
       SKV_LOG(P7::kInfo, "Slow ACK (latency=%llds > %ds): chain stopped, waiting for next live-ACK",
               static_cast<long long>(latency), static_cast<int>(config_.fast_ack_threshold));
     }
@@ -174,6 +240,7 @@ void Resender::onAckReceived(int64_t timestamp, const std::string& msg_id) {
     return;
   }
   SKV_LOG(P7::kDebug, "Live ACK (age=%llds): starting resend chain", static_cast<long long>(age));
+  stopped_ = false;
   sendOne();
 }
 

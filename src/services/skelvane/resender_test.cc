@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fault_env.h"
+#include "handlers.h"
 #include "p7.h"
 #include "temp_dir.h"
 
@@ -215,6 +216,73 @@ TEST(Resender, FlightLifecycle) {
                             "3 Inflight timeout: 1 unacked message(s), clearing chain",
                             "1 Live ACK (age=120s): starting resend chain", kIdle}));
   EXPECT_EQ(r.sent, (Lines{"t/d|p-m", "t/d|p-m", "t/d|p-m"}));
+}
+
+// A window of 3: the start sends three in file order; each fast ACK (out of order) sends the next
+// one not in flight. Each message times out at its own deadline; a time-out, and later a slow ACK,
+// stops new sends while the rest may still be acknowledged. A grace-period message ends a fill.
+TEST(Resender, WindowKeepsSeveralInFlightEachWithItsOwnDeadline) {
+  ResendConfig rc;
+  rc.window = 3;
+  Rig r(rc);
+  for (const char* id : {"a", "b", "c", "d", "e"}) r.Store(kNow - 300, id);
+  r.Store(kNow - 10, "y");
+  r.Ack(kNow, "go");
+  r.env.AdvanceSteady(10s);
+  r.Ack(kNow - 300, "b");
+  r.env.AdvanceSteady(15s);
+  r.Ack(kNow - 300, "c");
+  r.Ack(kNow, "x");
+  r.env.SetSteadyNow(kT0 + 130s);
+  r.resender->tick();
+  EXPECT_EQ(r.resender->inflight(), (std::set<AckKey>{{kNow - 300, "e"}}));
+  EXPECT_EQ(r.resender->inflightDeadline(), kT0 + 145s);
+  r.Ack(kNow - 300, "e");
+  r.Ack(kNow, "go");
+  r.env.AdvanceSteady(31s);
+  r.Ack(kNow - 300, "d");
+  r.Ack(kNow - 300, "a");
+  const auto resent = [](const char* id) {
+    return std::string("2 Resent: ts=999700 msg_id=") + id + " topic=t/d (age=300s)";
+  };
+  const std::string start = "1 Live ACK (age=0s): starting resend chain";
+  EXPECT_EQ(r.Log(),
+            (Lines{start, resent("a"), resent("b"), resent("c"),
+                   "1 Fast ACK (latency=10s): continuing chain", resent("d"),
+                   "1 Fast ACK (latency=25s): continuing chain", resent("e"),
+                   "1 Live ACK (age=0s) but chain already in flight, ignoring",
+                   "3 Inflight timeout: 2 unacked message(s), clearing chain",
+                   "1 ACK after chain stop (latency=105s), 0 still in flight", start, resent("a"),
+                   resent("d"), "1 Oldest pending within grace period (age=10s < 120s), skipping",
+                   "2 Slow ACK (latency=31s > 30s): chain stopped, waiting for next "
+                   "live-ACK",
+                   "1 ACK after chain stop (latency=31s), 0 still in flight"}));
+  EXPECT_EQ(r.sent,
+            (Lines{"t/d|p-a", "t/d|p-b", "t/d|p-c", "t/d|p-d", "t/d|p-e", "t/d|p-a", "t/d|p-d"}));
+}
+
+// Our republished message comes back on the data topic. While its key is indexed that is the
+// duplicate path; once its acknowledgement is compacted away it is an echo, settled unstored, until
+// stale_threshold after the send; then the same key is a new capture again.
+TEST(Resender, EchoOfResentMessageIsNotStoredAgain) {
+  Rig r;
+  r.Store(kNow - 200, "a");
+  r.Ack(kNow, "go");
+  const auto echo = [&r] {
+    const std::string p = R"({"timestamp":999800,"msg_id":"a"})";
+    handleDataMessage(*r.store, {"t/d", {p.begin(), p.end()}}, r.resender.get());
+    return r.store->pendingCount();
+  };
+  EXPECT_EQ(echo(), 1);
+  r.Ack(kNow - 200, "a");
+  r.env.AdvanceSteady(120s - 1ns);
+  EXPECT_EQ(echo(), 0);
+  r.env.AdvanceSteady(1ns);
+  EXPECT_EQ(echo(), 1);
+  r.Ack(kNow, "go");  // resent again: the first send is forgotten
+  EXPECT_EQ(r.resender->resentRemembered(), 1u);
+  EXPECT_EQ(r.capture.count("Duplicate skipped: ts=999800 msg_id=a"), 1);
+  EXPECT_EQ(r.capture.count("Echo of resent message skipped: ts=999800 msg_id=a", P7::kDebug), 1);
 }
 
 }  // namespace

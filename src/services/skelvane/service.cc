@@ -64,9 +64,9 @@ bool captureData(Loop& loop, const mosquitto::msg_t& msg) {
       SKV_LOG(P7::kError, "Maintenance error: %s", e.what());
     }
   }
-  DataOutcome out = handleDataMessage(loop.store, msg);
+  DataOutcome out = handleDataMessage(loop.store, msg, &loop.resender);
   while (out.retry && out.error_number == ENOSPC && loop.store.dropOldestArchive("disk full")) {
-    out = handleDataMessage(loop.store, msg);
+    out = handleDataMessage(loop.store, msg, &loop.resender);
   }
   const Env::SteadyTime now = loop.env->SteadyNow();
   if (out.retry) {

@@ -138,15 +138,19 @@ TEST(Service, StartsUpThenRoutesByExactTopicAckSetFirst) {
 }
 
 // The chain republishes the oldest message's bytes on its topic with QoS 1; a Send that throws is
-// logged and reported to the chain, which retries on the next live ACK.
+// logged and reported to the chain, which retries on the next live ACK. The republished message
+// coming back on the data topic after its acknowledgement was compacted away is not stored again.
 TEST(Service, LiveAckRepublishesOldestPendingThroughTheClient) {
   Loop l;
   l.config.resend.stale_threshold = l.config.resend.live_ack_threshold = 1000;
   l.failing_sends = 1;
   const std::string old = "{ \"timestamp\":1699990000, \"msg_id\":\"old\", \"x\":[1,2] }";
   const std::string live = R"({"timestamp":1700000000,"msg_id":"live"})";
-  l.Run({{"/t/a", old}, {"/t/a", live}, {"/t/a/ack", live}, {"/t/a/ack", live}});
+  const std::string data = "/t/a", ack = "/t/a/ack";
+  l.Run({{data, old}, {data, live}, {ack, live}, {ack, live}, {ack, old}, {data, old}});
   EXPECT_EQ(l.sent, Strings{"/t/a " + old + " q1"});
+  EXPECT_EQ(l.log.count("Echo of resent message skipped: ts=1699990000 msg_id=old"), 1);
+  EXPECT_EQ(testsupport::ReadFile(l.config.storage.dir + "/outbox.jsonl"), "");
   EXPECT_EQ(l.Logged({"operator()"}), Strings{"Publish error: not connected"});
   EXPECT_EQ(l.log.count("Resend publish failed: ts=1699990000 msg_id=old", P7::kError), 1);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,51 +11,32 @@ namespace {
 
 using Topics = std::vector<std::string>;
 
-TEST(TopicRouter, RoutesExactTopicsAndFilters) {
-  constexpr auto N = TopicRouter::Route::kNone, D = TopicRouter::Route::kData,
-                 A = TopicRouter::Route::kAck;
-  const struct {
-    Topics config;
-    std::string topic;
-    TopicRouter::Route want;
-  } rows[] = {
-      // Exact topics: hash lookups, the ACK reading first.
-      {{"a/b"}, "a/b", D},
-      {{"a/b"}, "a/b/ack", A},
-      {{"a/b"}, "a/b/c", N},
-      {{"a/b/ack", "a/b"}, "a/b/ack", A},
-      // "+": exactly one level, possibly empty.
-      {{"s/+/m"}, "s/1/m", D},
-      {{"s/+/m"}, "s//m", D},
-      {{"s/+/m"}, "s/1/2/m", N},
-      {{"s/+/m"}, "s/1/m/x", N},
-      {{"s/+/m"}, "s/1/m/ack", A},
-      {{"s/+"}, "s", N},
-      // "#": the parent level and any below.
-      {{"d/#"}, "d", D},
-      {{"d/#"}, "d/1/2", D},
-      {{"d/#"}, "dx", N},
-      {{"d/#"}, "d/1/ack", A},
-      {{"#"}, "x/y", D},
-      // Precedence: a filter's ACK reading over another's data reading; an exact topic over both.
-      {{"a/+/ack", "a/+"}, "a/b/ack", A},
-      {{"s/+/m", "s/1/m/ack"}, "s/1/m/ack", D},
-      // "$" topics escape filters that start with a wildcard only.
-      {{"#"}, "$SYS/x", N},
-      {{"#"}, "$SYS/ack", N},
-      {{"+/x"}, "$SYS/x", N},
-      {{"$SYS/#"}, "$SYS/x", D},
-      // Invalid filters match nothing, not even themselves.
-      {{"d/#/x"}, "d/1/x", N},
-      {{"s/a+"}, "s/a+", N},
-      {{"s/#b", "s/c#"}, "s/#b/ack", N},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(TopicRouter(row.config).route(row.topic), row.want)
-        << row.config.front() << " " << row.topic;
-  }
+Topics Split(const std::string& text, char sep) {
+  Topics parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, sep);) parts.push_back(part);
+  return parts;
+}
 
-  std::vector<std::string> subs;
+// Rows "<configured topics, comma-separated>:<received topic>:<route: Data, Ack or None>". In
+// order: exact topics (the ACK reading first); "+" is exactly one level, possibly empty; "#" the
+// parent level and any below; a filter's ACK reading wins over another's data reading and an
+// exact topic over both; "$" topics escape only filters that start with a wildcard; invalid
+// filters match nothing, not even themselves.
+TEST(TopicRouter, RoutesExactTopicsAndFilters) {
+  const std::string rows =
+      "a/b:a/b:D a/b:a/b/ack:A a/b:a/b/c:N a/b/ack,a/b:a/b/ack:A "
+      "s/+/m:s/1/m:D s/+/m:s//m:D s/+/m:s/1/2/m:N s/+/m:s/1/m/x:N s/+/m:s/1/m/ack:A s/+:s:N "
+      "d/#:d:D d/#:d/1/2:D d/#:dx:N d/#:d/1/ack:A #:x/y:D "
+      "a/+/ack,a/+:a/b/ack:A s/+/m,s/1/m/ack:s/1/m/ack:D "
+      "#:$SYS/x:N #:$SYS/ack:N +/x:$SYS/x:N $SYS/#:$SYS/x:D "
+      "d/#/x:d/1/x:N s/a+:s/a+:N s/#b,s/c#:s/#b/ack:N";
+  for (const std::string& row : Split(rows, ' ')) {
+    const Topics f = Split(row, ':');
+    const auto route = TopicRouter(Split(f[0], ',')).route(f[1]);
+    EXPECT_EQ("NDA"[static_cast<int>(route)], f[2][0]) << row;
+  }
+  Topics subs;
   for (const auto& s : TopicRouter({"a/b", "s/+/m", "d/#", "#"}).subscriptions()) {
     subs.push_back(s.data + "|" + s.ack + "|" + s.ack_for_log);
   }
