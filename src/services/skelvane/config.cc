@@ -138,6 +138,11 @@ AppConfig loadConfig(const std::string& path) {
         rs.window = 1;
       }
     }
+
+    if (auto status = doc.find("status"); status != doc.end()) {
+      readString(*status, "prometheus_file", config.status.prometheus_file);
+      readString(*status, "mqtt_topic", config.status.mqtt_topic);
+    }
   }
 
   // These two reads are where a top-level value that is not an object fails (type error 306).

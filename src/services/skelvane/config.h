@@ -31,10 +31,19 @@ struct ResendConfig {
   bool operator==(const ResendConfig&) const = default;
 };
 
+// Where the service reports its backlog health; each output is off while its key is empty.
+struct StatusConfig {
+  std::string prometheus_file;  // a Prometheus text file, rewritten at every maintenance pass
+  std::string mqtt_topic;       // retained status document, and the last will "offline"
+
+  bool operator==(const StatusConfig&) const = default;
+};
+
 struct AppConfig {
   std::vector<std::string> topics;
   OutboxStoreConfig storage;
   ResendConfig resend;
+  StatusConfig status;
   int32_t maintenance_interval = 60;
   int32_t loop_timeout_ms = 1000;
 

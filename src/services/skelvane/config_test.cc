@@ -17,6 +17,7 @@ std::string Diff(const AppConfig& c) {
   const AppConfig d{{"/kv/bridge/data/meter"},
                     {"/var/lib/skelvane", true, 10240, 51200, 120, 100000, false},
                     {30, 120, 120, 120, 30, 1},
+                    {"", ""},
                     60,
                     1000};
 #define D(m)                                                                        \
@@ -28,7 +29,8 @@ std::string Diff(const AppConfig& c) {
                           D(storage.rotation_cooldown) + D(storage.max_index) + D(storage.sync) +
                           D(resend.cooldown) + D(resend.stale_threshold) + D(resend.grace_period) +
                           D(resend.live_ack_threshold) + D(resend.fast_ack_threshold) +
-                          D(resend.window) + D(maintenance_interval) + D(loop_timeout_ms);
+                          D(resend.window) + D(status.prometheus_file) + D(status.mqtt_topic) +
+                          D(maintenance_interval) + D(loop_timeout_ms);
 #undef D
   return out.empty() ? out : out.substr(1);
 }
@@ -79,6 +81,9 @@ TEST(LoadConfig, Rows) {
        "throws [json.exception.out_of_range.406] number overflow parsing '1e400'"},
       {R"({"storage": {"compress": 1}})", kType + "302] type must be boolean, but is number"},
       {R"({"storage": {"dir": 5}})", kType + "302] type must be string, but is number"},
+      {R"({"status": {"mqtt_topic": 5}})", kType + "302] type must be string, but is number"},
+      {R"({"status": {"prometheus_file": "/p.prom", "mqtt_topic": "s/t"}})",
+       R"(prometheus_file="/p.prom" mqtt_topic="s/t")"},
       {R"({"resend": {"cooldown": "10"}})", kType + "302] type must be number, but is string"},
       {"[]", kType + "306] cannot use value() with array"},
       {R"({"storage": 5})", kType + "306] cannot use value() with number"},

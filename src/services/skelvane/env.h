@@ -120,6 +120,68 @@ class Env {
   virtual SystemTime SystemNow() = 0;
 };
 
+// An Env that forwards every call to another one; wrappers override what they change (fault
+// injection in tests, byte counting in the store). `target` must outlive the wrapper.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env* target) : target_(target) {}
+  Env* target() const { return target_; }
+
+  int NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>* out) override {
+    return target_->NewSequentialFile(path, out);
+  }
+  int NewWritableFile(const std::string& path, bool truncate,
+                      std::unique_ptr<WritableFile>* out) override {
+    return target_->NewWritableFile(path, truncate, out);
+  }
+  int Stat(const std::string& path, FileInfo* info) override { return target_->Stat(path, info); }
+  int ReadLastByte(const std::string& path, char* byte) override {
+    return target_->ReadLastByte(path, byte);
+  }
+  int NewAppendableFile(const std::string& path, const FileTail* known,
+                        std::unique_ptr<WritableFile>* out, FileTail* tail) override {
+    return target_->NewAppendableFile(path, known, out, tail);
+  }
+  int TruncateFile(const std::string& path, uint64_t size) override {
+    return target_->TruncateFile(path, size);
+  }
+  int RenameFile(const std::string& from, const std::string& to) override {
+    return target_->RenameFile(from, to);
+  }
+  int RemoveFile(const std::string& path) override { return target_->RemoveFile(path); }
+  int CreateDir(const std::string& path, mode_t mode) override {
+    return target_->CreateDir(path, mode);
+  }
+  int GetChildren(const std::string& dir, std::vector<std::string>* names) override {
+    return target_->GetChildren(dir, names);
+  }
+  int SyncDir(const std::string& dir) override { return target_->SyncDir(dir); }
+  int LockFile(const std::string& path, std::unique_ptr<FileLock>* out) override {
+    return target_->LockFile(path, out);
+  }
+  SteadyTime SteadyNow() override { return target_->SteadyNow(); }
+  SystemTime SystemNow() override { return target_->SystemNow(); }
+
+ private:
+  Env* target_;
+};
+
+// Counts the bytes appended to every file opened for writing through it (what the store wrote,
+// for its status figures). Single-threaded like its user.
+class ByteCountingEnv final : public EnvWrapper {
+ public:
+  using EnvWrapper::EnvWrapper;
+  uint64_t bytes_written() const { return bytes_written_; }
+
+  int NewWritableFile(const std::string& path, bool truncate,
+                      std::unique_ptr<WritableFile>* out) override;
+  int NewAppendableFile(const std::string& path, const FileTail* known,
+                        std::unique_ptr<WritableFile>* out, FileTail* tail) override;
+
+ private:
+  uint64_t bytes_written_ = 0;
+};
+
 // Reads a whole file into *out. Returns 0 or errno.
 int ReadFileToString(Env* env, const std::string& path, std::string* out);
 

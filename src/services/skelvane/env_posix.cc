@@ -315,6 +315,42 @@ Env* Env::Default() {
   return env;
 }
 
+namespace {
+
+class CountingFile final : public WritableFile {
+ public:
+  CountingFile(std::unique_ptr<WritableFile> file, uint64_t* count)
+      : file_(std::move(file)), count_(count) {}
+  int Append(const char* data, size_t n) override {
+    const int err = file_->Append(data, n);
+    if (err == 0) *count_ += n;
+    return err;
+  }
+  int Sync() override { return file_->Sync(); }
+  int Close() override { return file_->Close(); }
+  int Stat(FileInfo* info) override { return file_->Stat(info); }
+
+ private:
+  std::unique_ptr<WritableFile> file_;
+  uint64_t* count_;
+};
+
+}  // namespace
+
+int ByteCountingEnv::NewWritableFile(const std::string& path, bool truncate,
+                                     std::unique_ptr<WritableFile>* out) {
+  const int err = EnvWrapper::NewWritableFile(path, truncate, out);
+  if (err == 0) *out = std::make_unique<CountingFile>(std::move(*out), &bytes_written_);
+  return err;
+}
+
+int ByteCountingEnv::NewAppendableFile(const std::string& path, const FileTail* known,
+                                       std::unique_ptr<WritableFile>* out, FileTail* tail) {
+  const int err = EnvWrapper::NewAppendableFile(path, known, out, tail);
+  if (err == 0) *out = std::make_unique<CountingFile>(std::move(*out), &bytes_written_);
+  return err;
+}
+
 int ReadFileToString(Env* env, const std::string& path, std::string* out) {
   out->clear();
   std::unique_ptr<SequentialFile> file;

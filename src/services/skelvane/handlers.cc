@@ -53,6 +53,7 @@ constexpr int kInvalidUtf8TypeError = 316;
 DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg,
                               const Resender* resender) {
   DataOutcome out;
+  out.rejected = true;  // until the message proves to be a well-formed data message
   json doc;
   std::string error;
   if (!ParsePayload(msg.payload, &doc, &error)) {
@@ -75,6 +76,7 @@ DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg,
   const std::string& msg_id = id->get_ref<const std::string&>();
   out.timestamp = timestamp;
   out.msg_id = msg_id;
+  out.rejected = false;
   if (resender != nullptr && resender->resentRecently(timestamp, msg_id) &&
       !store.isIndexed(timestamp, msg_id)) {
     SKV_LOG(P7::kDebug, "Echo of resent message skipped: ts=%lld msg_id=%s",
@@ -91,11 +93,13 @@ DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg,
     if (e.id != kInvalidUtf8TypeError) throw;
     SKV_LOG(P7::kWarning, "Data: cannot store message on topic %s: %s", msg.topic.c_str(),
             e.what());
+    out.rejected = true;
     return out;
   }
   // A duplicate or already acknowledged message was logged by the store; a failed write is the
   // caller's to report, once for as long as it holds the message.
   if (result.stored()) {
+    out.stored = true;
     SKV_LOG(P7::kDebug, "Captured: ts=%lld msg_id=%s topic=%s (%zu bytes)",
             static_cast<long long>(timestamp), msg_id.c_str(), msg.topic.c_str(),
             msg.payload.size());
@@ -107,12 +111,13 @@ DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg,
   return out;
 }
 
-void handleAckMessage(OutboxStore& store, Resender& resender, const mosquitto::msg_t& msg) {
+size_t handleAckMessage(OutboxStore& store, Resender& resender, const mosquitto::msg_t& msg) {
+  size_t accepted = 0;
   json doc;
   std::string error;
   if (!ParsePayload(msg.payload, &doc, &error)) {
     SKV_LOG(P7::kWarning, "ACK: invalid JSON on %s: %s", msg.topic.c_str(), error.c_str());
-    return;
+    return 0;
   }
   // Batch form: an object whose "acks" is an array. Anything else, a top-level array included, is
   // one entry in itself.
@@ -147,7 +152,9 @@ void handleAckMessage(OutboxStore& store, Resender& resender, const mosquitto::m
               msg_id.c_str(), msg.topic.c_str());
     }
     resender.onAckReceived(timestamp, msg_id);
+    ++accepted;
   }
+  return accepted;
 }
 
 }  // namespace kestova

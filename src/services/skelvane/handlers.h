@@ -2,6 +2,7 @@
 // Neither handler lets an exception out for any input: bad payloads yield at most a warning.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,8 @@ namespace kestova {
 // for a file-system reason (full disk, read-only or vanished directory): the message is then not
 // settled and must be offered again. Messages refused for their content are settled.
 struct DataOutcome {
+  bool stored = false;    // a new record was written
+  bool rejected = false;  // refused for its content (invalid JSON, missing keys, bad topic)
   bool retry = false;
   int error_number = 0;  // errno of the failed write (retry only)
   std::string error;     // what failed (retry only)
@@ -30,6 +33,7 @@ struct DataOutcome {
 // other message.
 DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg,
                               const Resender* resender = nullptr);
-void handleAckMessage(OutboxStore& store, Resender& resender, const mosquitto::msg_t& msg);
+// Returns the number of acknowledgement entries accepted.
+size_t handleAckMessage(OutboxStore& store, Resender& resender, const mosquitto::msg_t& msg);
 
 }  // namespace kestova

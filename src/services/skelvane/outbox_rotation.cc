@@ -155,6 +155,10 @@ void OutboxStore::rotateIfNeeded() {
     SKV_LOG(P7::kWarning, "Rotation failed, cooldown %ds before retry", rotation_cooldown_);
     return;
   }
+  ArchiveLedger::Entry entry;
+  entry.records = static_cast<int64_t>(index_.size());
+  if (!index_.empty()) entry.oldest_ts = index_.begin()->first.timestamp;
+  archive_ledger_.Note(archive.substr(dir_.size() + 1), entry);
   index_.clear();
   acked_bytes_ = 0;
   broken_bytes_ = 0;
@@ -174,6 +178,7 @@ bool OutboxStore::dropOldestArchive(const char* reason) {
   }
   SKV_LOG(P7::kInfo, "Cleanup: removed %s (%s; dir was %ld KB, limit %d KB)", names.front().c_str(),
           reason, static_cast<long>(dir_kb), max_dir_kb_);
+  dropped_disk_full_ += archive_ledger_.Forget(names.front()).records;
   return true;
 }
 
@@ -186,6 +191,7 @@ void OutboxStore::cleanupRotated() {
     if (env_->RemoveFile(path) == 0) {
       SKV_LOG(P7::kInfo, "Cleanup: removed %s (dir was %ld KB, limit %d KB)", name.c_str(),
               static_cast<long>(first_kb), max_dir_kb_);
+      dropped_cleanup_ += archive_ledger_.Forget(name).records;
     } else {
       SKV_LOG(P7::kWarning, "Cleanup: failed to remove %s", path.c_str());
     }
@@ -436,6 +442,7 @@ bool OutboxStore::restoreNextArchive() {
       case ArchiveCopy::kUnusable:
         SKV_LOG(P7::kError, "Failed to restore %s, removing it", name.c_str());
         env_->RemoveFile(path);
+        archive_ledger_.Forget(name);
         resetRestoreState();
         return false;
       case ArchiveCopy::kRetryLater:
@@ -463,6 +470,7 @@ bool OutboxStore::restoreNextArchive() {
     }
   }
 
+  archive_ledger_.Forget(name);  // its records are the active file's now
   rebuildIndex();
   applyLateAcks(name);
   rotation_allowed_at_ = env_->SteadyNow() + std::chrono::seconds(rotation_cooldown_);
@@ -524,8 +532,39 @@ void OutboxStore::startupRestore() {
 }
 
 void OutboxStore::logArchiveCount() {
-  const size_t n = listRotated(env_, dir_).size();
-  if (n > 0) SKV_LOG(P7::kInfo, "  %zu rotated archives pending delivery", n);
+  const std::vector<std::string> names = listRotated(env_, dir_);
+  if (names.empty()) return;
+  SKV_LOG(P7::kInfo, "  %zu rotated archives pending delivery", names.size());
+  // Archives of an earlier run are counted once, so the status figures know what waits in them.
+  for (const std::string& name : names) {
+    archive_ledger_.Note(name, CountArchive(env_, dir_ + "/" + name, Contains(name, ".gz")));
+  }
+}
+
+OutboxStore::Figures OutboxStore::figures() {
+  Figures f;
+  f.pending_active = pendingCount();
+  f.pending_archives = archive_ledger_.records();
+  for (const auto& [key, bytes] : index_) {  // the oldest pending key of the active file
+    if (ack_queue_.count(key) != 0) continue;
+    f.has_oldest = true;
+    f.oldest_ts = key.timestamp;
+    break;
+  }
+  int64_t archive_oldest = 0;
+  if (archive_ledger_.OldestTs(&archive_oldest)) {
+    f.oldest_ts = f.has_oldest ? std::min(f.oldest_ts, archive_oldest) : archive_oldest;
+    f.has_oldest = true;
+  }
+  f.active_bytes = FileSize(env_, activePath());
+  for (const std::string& name : listRotated(env_, dir_)) {
+    f.archive_bytes += FileSize(env_, dir_ + "/" + name);
+    ++f.archives;
+  }
+  f.dropped_cleanup = dropped_cleanup_;
+  f.dropped_disk_full = dropped_disk_full_;
+  f.bytes_written = counting_env_.bytes_written();
+  return f;
 }
 
 void OutboxStore::flushProgressStep(int32_t flushed) {

@@ -122,7 +122,8 @@ bool operator==(const IndexKeys& index, const std::set<AckKey>& keys) {
 }
 
 OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)
-    : env_(env),
+    : counting_env_(env),
+      env_(&counting_env_),
       dir_(config.dir),
       compress_(config.compress),
       max_file_kb_(config.max_file_kb),

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "archive_ledger.h"
 #include "config.h"
 #include "env.h"
 
@@ -152,6 +153,21 @@ class OutboxStore {
   int64_t dirSizeKb() const;
   bool restoreNextArchive();
   Stats stats();
+
+  // What the status outputs report of the outbox; one pass over the directory.
+  struct Figures {
+    int64_t pending_active = 0;    // pendingCount()
+    int64_t pending_archives = 0;  // records in the archives (noted at rotation, counted at start)
+    bool has_oldest = false;       // whether oldest_ts means anything
+    int64_t oldest_ts = 0;         // oldest pending time stamp, active file and archives
+    int64_t active_bytes = 0;
+    int64_t archive_bytes = 0;
+    int64_t archives = 0;
+    int64_t dropped_cleanup = 0;    // records in archives deleted at the directory limit
+    int64_t dropped_disk_full = 0;  // records in archives deleted because the disk was full
+    uint64_t bytes_written = 0;     // by the store since it was constructed
+  };
+  Figures figures();
   std::string statsString();
 
   // --- read-only views for tests and diagnostics ---
@@ -222,6 +238,8 @@ class OutboxStore {
   // first). Sorts *matched.
   void keepLateAcks(std::vector<const AckKey*>* matched);
 
+  // Every file access goes through this wrapper of the given Env, which counts what is written.
+  ByteCountingEnv counting_env_;
   Env* env_;
   std::string dir_;
   // The lock on "<dir>/outbox.lock", held for the store's life; released by the destructor.
@@ -256,6 +274,10 @@ class OutboxStore {
   bool restored_active_ = false;
   int32_t restored_total_ = 0;
   int32_t restored_acked_ = 0;
+  // Record counts of the archives, for the status figures, and what clean-ups gave up.
+  ArchiveLedger archive_ledger_;
+  int64_t dropped_cleanup_ = 0;
+  int64_t dropped_disk_full_ = 0;
   // Derived from dir_ once; every operation opens it.
   std::string active_path_;
   // The record line being appended, kept between calls for its capacity only. Byte 0 is a line

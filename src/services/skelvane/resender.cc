@@ -154,6 +154,7 @@ void Resender::sendOne() {
 }
 
 void Resender::recordSend(const PendingMessage& msg, Env::SteadyTime now) {
+  ++resent_total_;
   FlightKey key{msg.timestamp, msg.msg_id};
   const Env::SteadyTime deadline = PlusSeconds(now, config_.stale_threshold);
   inflight_deadline_ = inflight_.empty() ? deadline : std::min(inflight_deadline_, deadline);
@@ -192,6 +193,7 @@ void Resender::warnClockSkew(int64_t timestamp, int64_t age) {
 void Resender::onAckReceived(int64_t timestamp, const std::string& msg_id) {
   // 1. The acknowledgement of a message in flight: its own latency alone decides, whatever its age.
   if (auto it = inflight_.find(FlightKey{timestamp, msg_id}); it != inflight_.end()) {
+    ++acked_resends_total_;
     const int64_t latency = WholeSecondsBetween(it->second, env_->SteadyNow());
     inflight_.erase(it);
     if (!inflight_.empty()) inflight_deadline_ = earliestDeadline();

@@ -64,6 +64,12 @@ class Resender {
   Env::SteadyTime inflightDeadline() const { return inflight_deadline_; }
   size_t resentRemembered() const { return resent_order_.size(); }
 
+  // For the status figures: messages republished, and acknowledgements of republished messages
+  // still in flight, since construction; messages in flight now.
+  int64_t resentTotal() const { return resent_total_; }
+  int64_t ackedResendsTotal() const { return acked_resends_total_; }
+  size_t inFlightCount() const { return inflight_.size(); }
+
  private:
   // Sends the oldest pending messages not in flight until the window is full; stops early when
   // nothing more is pending, the next one is within the grace period or a publish fails. With a
@@ -85,6 +91,8 @@ class Resender {
   Env::SteadyTime inflight_deadline_ = Env::SteadyTime::min();
   Env::SteadyTime next_skew_warning_ = Env::SteadyTime::min();  // the first one logs at once
   std::map<FlightKey, Env::SteadyTime> inflight_;  // each message in flight and its send time
+  int64_t resent_total_ = 0;
+  int64_t acked_resends_total_ = 0;
   // Set by a slow acknowledgement or a time-out: no new sends until a live acknowledgement starts
   // the next chain.
   bool stopped_ = false;

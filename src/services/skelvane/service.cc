@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,7 @@
 #include "outbox_store.h"
 #include "p7.h"
 #include "resender.h"
+#include "status_reporter.h"
 #include "topic_router.h"
 
 namespace kestova {
@@ -45,6 +47,7 @@ struct Loop {
   Env* env;
   OutboxStore& store;
   Resender& resender;
+  StatusReporter& status;
   TopicRouter router;
   Env::SteadyTime last_maintenance;
   Hold hold;
@@ -69,6 +72,10 @@ bool captureData(Loop& loop, const mosquitto::msg_t& msg) {
     out = handleDataMessage(loop.store, msg, &loop.resender);
   }
   const Env::SteadyTime now = loop.env->SteadyNow();
+  if (out.stored) loop.status.Captured();
+  if (out.rejected) loop.status.Rejected();
+  if (out.retry) loop.status.WriteFailed();
+  loop.status.SetHolding(out.retry);
   if (out.retry) {
     if (!hold.active) {
       SKV_LOG(P7::kError,
@@ -99,7 +106,7 @@ TurnResult perform(Loop& loop, const mosquitto::msg_t* msg) {
   if (msg != nullptr) {
     switch (loop.router.route(msg->topic)) {
       case TopicRouter::Route::kAck:
-        handleAckMessage(loop.store, loop.resender, *msg);
+        loop.status.Acknowledged(handleAckMessage(loop.store, loop.resender, *msg));
         break;
       case TopicRouter::Route::kData:
         settled = captureData(loop, *msg);
@@ -110,6 +117,7 @@ TurnResult perform(Loop& loop, const mosquitto::msg_t* msg) {
   }
 
   loop.resender.tick();
+  loop.status.Tick();
 
   const Env::SteadyTime now = loop.env->SteadyNow();
   const auto since = std::chrono::duration_cast<std::chrono::seconds>(now - loop.last_maintenance);
@@ -119,6 +127,7 @@ TurnResult perform(Loop& loop, const mosquitto::msg_t* msg) {
       loop.store.rotateIfNeeded();
       loop.store.cleanupRotated();
       SKV_LOG(P7::kInfo, "Maintenance: %s", loop.store.statsString().c_str());
+      loop.status.Report();
     } catch (const std::exception& e) {
       SKV_LOG(P7::kError, "Maintenance error: %s", e.what());
     }
@@ -147,6 +156,10 @@ void perform(const AppConfig& config, const ClientFactory& factory, Env* env, lo
   const std::string client_id = fmt::format("skelvane_{}", getpid());
   std::shared_ptr<mosquitto::Client> client = factory(client_id);
   TopicRouter router(config.topics);
+  // The status documents name the session the broker knows.
+  const char* session_id = std::getenv("KESTOVA_MQTT_CLIENT_ID");
+  const std::string status_id = session_id != nullptr && *session_id ? session_id : client_id;
+  StatusReporter::ArmLastWill(config.status, *client, status_id);
   client->Connect(false, nullptr, nullptr);
   for (const TopicRouter::Subscription& sub : router.subscriptions()) {
     client->Subscribe(sub.data, mosquitto::Qos::AtLeastOnce, false, nullptr, nullptr);
@@ -172,8 +185,10 @@ void perform(const AppConfig& config, const ClientFactory& factory, Env* env, lo
   };
   Resender resender(store, config.resend, std::move(publish), env);
   resender.onConnected();
-  Loop loop{config, env, store, resender, std::move(router), env->SteadyNow(), {}};
+  StatusReporter status(config.status, store, resender, *client, status_id, env);
+  Loop loop{config, env, store, resender, status, std::move(router), env->SteadyNow(), {}};
   SKV_LOG(P7::kInfo, "Entering message loop...");
+  status.Ready();
 
   // One turn per received message and per receive time-out. The client may run turns on its own
   // network thread while this one waits in Dispatch (never two at once).

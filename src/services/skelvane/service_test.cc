@@ -40,6 +40,10 @@ struct Loop : mosquitto::Client {
     calls.push_back(std::string("Connect") + (flag || s || f ? " ?" : ""));
     return 0;
   }
+  void SetWill(const std::string& topic, const std::vector<uint8_t>& payload, bool r) override {
+    calls.push_back("Will " + topic + " " + std::string(payload.begin(), payload.end()) +
+                    (r ? " ?" : ""));
+  }
   int Subscribe(const std::string& topic, mosquitto::Qos qos, bool flag,
                 mosquitto::SuccessCallback s, mosquitto::FailureCallback f) override {
     calls.push_back(topic + " q" + std::to_string(int(qos)) + (flag || s || f ? " ?" : ""));
@@ -187,6 +191,31 @@ TEST(Service, UnwritableMessageIsHeldAndRetriedFullDiskDropsTheOldestArchiveFirs
     EXPECT_NE(testsupport::ReadFile(l.config.storage.dir + "/outbox.jsonl").find("m1"),
               std::string::npos);
   }
+}
+
+// The status outputs: the retained "offline" last will is armed before connecting; every pass
+// rewrites the Prometheus file and publishes the retained status with the counts so far.
+TEST(Service, StatusGoesToThePrometheusFileAndTheRetainedTopic) {
+  Loop l;
+  l.config.maintenance_interval = 0;
+  l.config.status = {l.dir.file("skelvane.prom"), "fleet/c1/status"};
+  const std::string m1 = R"({"timestamp":1699999000,"msg_id":"m1"})";
+  l.Run({{"/t/a", m1}, {"/t/a", "not json"}, {"/t/a", m1}, {"/t/a/ack", m1}});
+  EXPECT_EQ(l.calls.front(),
+            "Will fleet/c1/status {\"state\":\"offline\",\"client_id\":\"" + l.client_id + "\"} ?");
+  EXPECT_EQ(l.calls[1], "Connect");
+  const std::string prom = testsupport::ReadFile(l.config.status.prometheus_file);
+  for (const char* line :
+       {"skelvane_messages_captured_total 1\n", "skelvane_messages_rejected_total 1\n",
+        "skelvane_messages_acknowledged_total 1\n", "skelvane_outbox_pending_messages 0\n"}) {
+    EXPECT_NE(prom.find(line), std::string::npos) << line << prom;
+  }
+  ASSERT_EQ(l.sent.size(), 5u);  // at Ready and after each of the four turns
+  EXPECT_EQ(l.sent[1].rfind("fleet/c1/status {\"state\":\"online\"", 0), 0u) << l.sent[1];
+  EXPECT_NE(l.sent[1].find("\"pending_messages\":1,\"oldest_pending_age_seconds\":1000,"),
+            std::string::npos)
+      << l.sent[1];
+  EXPECT_EQ(l.sent[1].substr(l.sent[1].size() - 5), " q1 ?");
 }
 
 // A pass runs once the whole seconds since the last pass's start reach the interval.

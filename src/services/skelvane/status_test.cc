@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 
+#include "outbox_store.h"
 #include "sd_notify.h"
 #include "temp_dir.h"
 
@@ -121,6 +122,42 @@ TEST(Status, AtomicFileReplacesWholeAndLeavesNoTemp) {
   EXPECT_EQ(testsupport::ReadFile(path), "b 2\n");
   EXPECT_FALSE(testsupport::FileExists(path + ".tmp"));
   EXPECT_NE(WriteFileAtomically(Env::Default(), dir.file("missing/x.prom"), "c"), 0);
+}
+
+// Archive record counts: noted at rotation, counted again by a new store at start-up, given up by
+// clean-up and by a full disk; the bytes the store wrote.
+TEST(Status, StoreFiguresFollowArchivesThroughRotationRestartAndCleanup) {
+  testsupport::TempDir dir;
+  OutboxStoreConfig c;
+  c.dir = dir.file("outbox");
+  c.compress = false;
+  c.max_file_kb = 1;  // six records of about 200 bytes, then a rotation
+  const std::vector<uint8_t> payload(100, 'p');
+  {
+    OutboxStore store(c);
+    for (int i = 1; i <= 20; ++i) {
+      ASSERT_TRUE(
+          store.store(payload.data(), payload.size(), i, "m" + std::to_string(i), "/t").stored());
+    }
+    const OutboxStore::Figures f = store.figures();
+    EXPECT_EQ(f.archives, 3);
+    EXPECT_EQ(f.pending_archives, 18);
+    EXPECT_EQ(f.pending_active, 2);
+    EXPECT_TRUE(f.has_oldest);
+    EXPECT_EQ(f.oldest_ts, 1);
+    EXPECT_GE(f.bytes_written, 20u * 150);
+    EXPECT_EQ(f.active_bytes + f.archive_bytes, static_cast<int64_t>(f.bytes_written));
+  }
+  c.max_dir_kb = 2;
+  OutboxStore store(c);
+  EXPECT_EQ(store.figures().pending_archives, 18);  // counted from the files
+  store.cleanupRotated();
+  EXPECT_TRUE(store.dropOldestArchive("disk full"));
+  const OutboxStore::Figures f = store.figures();
+  EXPECT_EQ(f.dropped_cleanup, 6);
+  EXPECT_EQ(f.dropped_disk_full, 6);
+  EXPECT_EQ(f.pending_archives, 6);
+  EXPECT_EQ(f.oldest_ts, 13);
 }
 
 // The notify protocol against a socket this test owns: a path socket and an abstract one; the

@@ -699,11 +699,12 @@ void CheckOutboxDir(const std::string& dir, std::vector<std::string>* problems,
 void PrintConfig(const AppConfig& c, std::ostream& out) {
   // Every member by name: a member added to the configuration fails to compile here until it is
   // printed too.
-  const auto& [topics, storage, resend, maintenance_interval, loop_timeout_ms] = c;
+  const auto& [topics, storage, resend, status, maintenance_interval, loop_timeout_ms] = c;
   const auto& [dir, compress, max_file_kb, max_dir_kb, rotation_cooldown, max_index, sync] =
       storage;
   const auto& [cooldown, stale_threshold, grace_period, live_ack_threshold, fast_ack_threshold,
                window] = resend;
+  const auto& [prometheus_file, mqtt_topic] = status;
   auto row = [&](const char* key, const nlohmann::json& value) {
     out << fmt::format("{:<28}{}\n", key,
                        value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
@@ -722,6 +723,8 @@ void PrintConfig(const AppConfig& c, std::ostream& out) {
   row("resend.live_ack_threshold", live_ack_threshold);
   row("resend.fast_ack_threshold", fast_ack_threshold);
   row("resend.window", window);
+  row("status.prometheus_file", prometheus_file);
+  row("status.mqtt_topic", mqtt_topic);
   row("maintenance_interval", maintenance_interval);
   row("loop_timeout_ms", loop_timeout_ms);
 }
