@@ -51,8 +51,8 @@ bool Broker::Start() {
   // file into our private directory.
   if (const passwd* pw = ::getpwuid(::geteuid())) conf << "user " << pw->pw_name << "\n";
   conf << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\nlog_dest stdout\n"
-       << "log_type all\npersistence " << std::boolalpha << options_.persistence << "\npersistence_location "
-       << dir_.path() << "/\n";
+       << "log_type all\npersistence " << std::boolalpha << options_.persistence
+       << "\npersistence_location " << dir_.path() << "/\n";
   if (!options_.tls_cert_file.empty()) {
     conf << "certfile " << options_.tls_cert_file << "\nkeyfile " << options_.tls_key_file << "\n";
   }

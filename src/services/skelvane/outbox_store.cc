@@ -117,8 +117,10 @@ uint32_t AddBytes(uint32_t a, uint64_t b) {
 
 }  // namespace
 
-bool operator==(const IndexKeys& index, const std::set<AckKey>& keys) {
-  return index.size() == keys.size() && std::ranges::equal(index, keys);
+std::set<AckKey> OutboxStore::known() const {
+  std::set<AckKey> keys;
+  for (const auto& entry : index_) keys.insert(keys.end(), entry.first);
+  return keys;
 }
 
 OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)

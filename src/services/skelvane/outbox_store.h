@@ -25,7 +25,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <ranges>
 #include <set>
 #include <string>
 #include <vector>
@@ -70,9 +69,6 @@ struct StoreResult {
 // The index of the active file: the identity of each record in it and the bytes of its line(s),
 // line feeds included (what a compaction removes once the key is acknowledged).
 using IndexMap = std::map<AckKey, uint32_t>;
-// The index's keys, as OutboxStore::known() shows them; comparable with a set of keys.
-using IndexKeys = std::ranges::keys_view<std::ranges::ref_view<const IndexMap>>;
-bool operator==(const IndexKeys& index, const std::set<AckKey>& keys);
 
 // Bare names of the rotated archives in `dir`, in archive order (archive_name.h), oldest first.
 // Only regular files (or links to one) count: a directory or other non-file under an archive's name
@@ -171,7 +167,8 @@ class OutboxStore {
   std::string statsString();
 
   // --- read-only views for tests and diagnostics ---
-  IndexKeys known() const { return std::views::keys(index_); }
+  // A copy of the index's keys (for tests and diagnostics; it costs a copy of the set).
+  std::set<AckKey> known() const;
   const std::set<AckKey>& ackQueue() const { return ack_queue_; }
   int32_t discarded() const { return discarded_; }
   bool restoredActive() const { return restored_active_; }
