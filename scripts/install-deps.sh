@@ -9,7 +9,7 @@ PACKAGES=(
   mosquitto mosquitto-clients
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 procps iproute2 psmisc
+  python3 procps iproute2 psmisc faketime
 )
 
 missing=()

@@ -303,6 +303,10 @@ std::string Service::Output(int run) const {
   return Contents(tmp_.file("service-" + std::to_string(run == 0 ? runs_ : run) + ".log"));
 }
 
+std::string Service::OutputPath(int run) const {
+  return tmp_.file("service-" + std::to_string(run) + ".log");
+}
+
 bool Service::Start(bool ready, const std::vector<std::string>& prefix) {
   std::map<std::string, std::string> env = options_.env;
   env["KESTOVA_LOG"] = "/P7.Sink=Console /P7.Trc.Verb=0";

@@ -139,6 +139,9 @@ class Service {
   std::vector<Record> Outbox() const { return ParseRecords(Contents(active())); }
 
   std::string Output(int run = 0) const;  // of run 1, 2, ...; 0: the current one
+  // The file Output(run) reads (run >= 1); it exists from the start of that run on. Depends on
+  // nothing that Start changes, so another thread may follow the runs' logs as they grow.
+  std::string OutputPath(int run) const;
   int runs() const { return runs_; }
   std::vector<LogLine> Log() const { return ParseLog(Output()); }
   size_t ready() const { return ready_; }  // index of the log line after the current run's probe

@@ -192,10 +192,6 @@ TEST(OutboxToolUsage, WrongUsageIsStatusTwoWithOneLine) {
                 std::count(r.err.begin(), r.err.end(), '\n') == 1)
         << r.err;
   }
-  TempDir tmp;
-  testsupport::Subprocess tool({testsupport::BinDir() + "/skelvane-outbox"}, {}, tmp.file("out"));
-  EXPECT_EQ(tool.Wait(std::chrono::seconds(10)), 2);
-  EXPECT_TRUE(tool.Output().starts_with("usage: ")) << tool.Output();
 }
 
 TEST(OutboxToolCheckConfig, PrintsValuesInForceAndEveryProblem) {

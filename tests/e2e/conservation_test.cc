@@ -1,0 +1,378 @@
+// Conservation: nothing the broker accepted is lost, whatever happens around the service. Two
+// publishers stream QoS 1 messages with unique msg_ids on two topics while, in a seeded order, the
+// service is SIGKILLed and restarted (persistent session), the broker restarts (persistence on),
+// the outbox's file system (a small tmpfs) fills up and frees again, the service's wall clock
+// steps back by hours and days and forward (libfaketime; its monotonic clock is left alone), and
+// the receiver goes offline for a while. Online, the receiver acknowledges late, in batches, out
+// of order and with duplicates. Then the faults stop, the receiver acknowledges at once, and every
+// accepted message (PUBACK to its publisher) must be seen by the receiver, still be in the outbox,
+// or be in an archive whose removal the service logged ("Cleanup: removed NAME"), read from a copy
+// taken while the service ran. Anything else is lost and listed with what the test knows of it.
+// Knobs (tests/torture/conservation.sh sets long ones): CONSERVATION_SEED (1), _MESSAGES (600),
+// _SECONDS (25 of faults).
+#include <fmt/format.h>
+#include <glob.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <set>
+
+#include "e2e.h"
+
+namespace {
+
+using namespace testsupport;
+using nlohmann::json;
+
+const std::vector<std::string> kTopics = {"/kv/e2e/cons/a", "/kv/e2e/cons/b"};
+
+int64_t NowMs() { return Clock::now().time_since_epoch() / 1ms; }
+
+// msg_id -> message of each line of `lines` that starts with `prefix` and names a msg_id.
+std::multimap<std::string, std::string> IdsLogged(const std::vector<LogLine>& lines,
+                                                  const std::string& prefix = "") {
+  std::multimap<std::string, std::string> ids;
+  for (const LogLine& l : lines) {
+    const size_t at = l.message.find("msg_id=");
+    if (at != std::string::npos && l.message.starts_with(prefix))
+      ids.emplace(l.message.substr(at + 7, l.message.find_first_of(" ;)", at) - at - 7), l.message);
+  }
+  return ids;
+}
+
+// The time stamp (Unix seconds) of the last whole line of `out`, when `out` holds the end of an
+// earlier line as well (so that the last one began after `out` did).
+std::optional<int64_t> LastStamp(const std::string& out) {
+  const size_t end = out.rfind('\n'), start = end == 0 ? end : out.rfind('\n', end - 1);
+  std::tm tm{};
+  tm.tm_isdst = -1;
+  if (start == std::string::npos || !::strptime(&out[start + 1], "%Y-%m-%d %H:%M:%S.", &tm))
+    return std::nullopt;
+  return std::mktime(&tm);
+}
+
+// The bytes of `path` into `copy` when its size or time stamp changed since and all were read.
+bool CopyChanged(const std::string& path, std::pair<std::string, std::string>& copy) {
+  struct stat st {};
+  const std::string sig =
+      ::stat(path.c_str(), &st) != 0
+          ? copy.first
+          : fmt::format("{}:{}.{}", st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  std::string bytes = sig == copy.first ? "" : Contents(path);
+  if (sig == copy.first || static_cast<int64_t>(bytes.size()) != st.st_size) return false;
+  copy = {sig, std::move(bytes)};
+  return true;
+}
+
+TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) {
+  const int64_t seed = EnvInt("CONSERVATION_SEED", 1);
+  const int64_t messages = std::max<int64_t>(10, EnvInt("CONSERVATION_MESSAGES", 600));
+  const int64_t seconds = std::max<int64_t>(10, EnvInt("CONSERVATION_SECONDS", 25));
+  std::printf("[ seed     ] CONSERVATION_SEED=%lld\n", static_cast<long long>(seed));
+  std::mt19937_64 rng(static_cast<uint64_t>(seed));
+  glob_t found{};
+  const bool faketime = ::glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &found) == 0;
+  const std::string libfaketime = faketime ? found.gl_pathv[0] : "";
+  ::globfree(&found);
+  if (!faketime) GTEST_SKIP() << "libfaketime is not installed (scripts/install-deps.sh)";
+
+  TempDir work;  // the clock file and, at the end, the copies of removed archives
+  const std::string clock_file = work.file("clock");
+  WriteFile(clock_file, "+0\n");
+  ServiceOptions options;
+  options.topics = kTopics;
+  options.storage = json::parse(R"({"max_file_kb":6,"max_dir_kb":64,"rotation_cooldown":1})");
+  options.storage["compress"] = seed % 2 == 1;
+  options.resend = json::parse(R"({"cooldown":2,"grace_period":2,"stale_threshold":10,
+                                   "live_ack_threshold":10,"fast_ack_threshold":3})");
+  options.env = {{"KESTOVA_MQTT_CLIENT_ID", "skelvane-conservation"},
+                 {"LD_PRELOAD", libfaketime},
+                 {"FAKETIME_TIMESTAMP_FILE", clock_file},
+                 {"FAKETIME_NO_CACHE", "1"},
+                 {"FAKETIME_DONT_FAKE_MONOTONIC", "1"}};
+  // ASan wants to come first in the library list; libfaketime is preloaded ahead of it.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  if (kSanitized)
+    options.env["ASAN_OPTIONS"] =
+        (asan ? asan + std::string(":") : "") + "verify_asan_link_order=0";
+  options.broker_config = {"persistence true", "max_queued_messages 0", "max_queued_bytes 0"};
+  Service svc(options);
+  std::filesystem::create_directories(svc.dir());
+  if (::mount("tmpfs", svc.dir().c_str(), "tmpfs", 0, "size=512k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs on the outbox directory (needs root)";
+  std::unique_ptr<const char, void (*)(const char*)> unmount(  // lazily, at the end
+      svc.dir().c_str(), [](const char* d) { ::umount2(d, MNT_DETACH); });
+  ASSERT_TRUE(svc.Start());
+
+  // The receiver: offline it sees nothing; online it acknowledges each message after a delay
+  // (one in five beyond fast_ack_threshold), from a thread of its own; draining, at once.
+  std::mutex mu;
+  std::set<std::string> seen;
+  std::multimap<int64_t, std::pair<std::string, json>> due;  // when -> ACK topic, entry
+  bool online = true, draining = false;
+  std::mt19937_64 rx_rng(static_cast<uint64_t>(seed) + 1);  // on the receiver's thread only
+  auto acker = svc.NewPeer("conservation-acker");
+  auto rx = svc.NewPeer("conservation-rx", [&](const std::string& topic, const std::string& p) {
+    const json j = json::parse(p, nullptr, false);
+    if (!j.is_object() || !j.contains("msg_id") || !j.contains("timestamp")) return;
+    const json entry = {{"timestamp", j["timestamp"]}, {"msg_id", j["msg_id"]}};
+    std::lock_guard lk(mu);
+    if (!online) return;
+    seen.insert(j["msg_id"].get<std::string>());
+    if (draining) acker->PublishAsync(topic + "/ack", entry.dump());
+    const int64_t delay = rx_rng() % 5 == 0 ? 3000 + rx_rng() % 3000 : rx_rng() % 800;
+    if (!draining) due.emplace(NowMs() + delay, std::make_pair(topic + "/ack", entry));
+  });
+  const auto subscribe = [&] {
+    return WaitFor([&] { return rx->Subscribe(kTopics[0]) && rx->Subscribe(kTopics[1]); }, 20s);
+  };
+  ASSERT_TRUE(subscribe());
+  std::atomic<bool> done{false};
+  std::thread acking([&, ack_rng = std::mt19937_64(static_cast<uint64_t>(seed) + 2)]() mutable {
+    for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(50 + ack_rng() % 200))) {
+      std::map<std::string, std::vector<json>> out;  // ACK topic -> entries
+      std::unique_lock lk(mu);
+      if (!online) continue;
+      for (auto it = due.begin(); it != due.end() && it->first <= NowMs(); it = due.erase(it)) {
+        out[it->second.first].push_back(it->second.second);
+        // One in five again later: a duplicate, out of order, now and then a stale one.
+        if (!draining && ack_rng() % 5 == 0) due.emplace(NowMs() + ack_rng() % 8000, it->second);
+      }
+      lk.unlock();
+      for (auto& [topic, entries] : out) {
+        std::shuffle(entries.begin(), entries.end(), ack_rng);
+        for (size_t i = 0, n; i < entries.size(); i += n) {
+          n = std::min<size_t>(entries.size() - i, 1 + ack_rng() % 8);
+          const json batch(std::vector<json>(entries.begin() + static_cast<ptrdiff_t>(i),
+                                             entries.begin() + static_cast<ptrdiff_t>(i + n)));
+          acker->PublishAsync(topic, n == 1 ? batch[0].dump() : json{{"acks", batch}}.dump());
+        }
+      }
+    }
+  });
+
+  // Copies of every archive version, polled every 10 ms, and the ids ever seen in the active file.
+  // Each poll reads the new log lines first, so a logged clean-up is matched to the copy taken
+  // before it even where a later archive takes the same name.
+  std::vector<std::pair<std::string, std::string>> cleaned;  // name, bytes ("": never copied)
+  std::set<std::string> on_disk;
+  // Archive name ("" for the active file) -> size and time stamp, bytes.
+  std::map<std::string, std::pair<std::string, std::string>> copies;
+  int shadow_run = 1;
+  size_t shadow_at = 0;
+  const auto shadow_poll = [&] {
+    for (bool over = true; over;) {
+      over = FileExists(svc.OutputPath(shadow_run + 1));  // then the run's log is whole
+      std::ifstream in(svc.OutputPath(shadow_run), std::ios::binary);
+      in.seekg(static_cast<std::streamoff>(shadow_at));
+      std::string text((std::istreambuf_iterator<char>(in)), {});
+      text.resize(text.rfind('\n') + 1);  // whole lines only
+      shadow_at = over ? 0 : shadow_at + text.size();
+      shadow_run += over;
+      for (const std::string& m : Messages(ParseLog(text), "Cleanup: removed ")) {
+        const std::string name = m.substr(17, m.find(' ', 17) - 17);
+        cleaned.emplace_back(name, copies[name].second);
+        copies.erase(name);
+      }
+    }
+    for (const std::string& name : svc.Archives())
+      CopyChanged(svc.dir() + "/" + name, copies[name]);
+    if (CopyChanged(svc.active(), copies[""])) {
+      for (const Record& r : ParseRecords(copies[""].second)) on_disk.insert(r.msg_id);
+    }
+  };
+  std::thread shadowing([&] {
+    for (; !done; std::this_thread::sleep_for(10ms)) shadow_poll();
+  });
+
+  // The publishers: m0 .. m<messages-1>, spread over the fault phase, with payloads of random
+  // hexadecimal digits (they compress about as telemetry does).
+  std::vector<std::unique_ptr<Peer>> pubs;
+  for (int i = 0; i < 2; ++i) pubs.push_back(svc.NewPeer("conservation-pub" + std::to_string(i)));
+  const auto start = Clock::now();
+  std::thread publishing([&, pub_rng = std::mt19937_64(static_cast<uint64_t>(seed) + 3)]() mutable {
+    for (int64_t n = 0; n < messages; ++n) {
+      std::this_thread::sleep_until(start +
+                                    std::chrono::milliseconds(n * seconds * 1000 / messages));
+      std::string noise(static_cast<size_t>(100 + n % 5 * 40), '0');
+      for (char& c : noise) c = "0123456789abcdef"[pub_rng() % 16];
+      pubs[n % 2]->PublishAsync(
+          kTopics[n % 2],
+          DataPayload(UnixNow(), "m" + std::to_string(n), "\"noise\":\"" + noise + "\""), n);
+    }
+  });
+
+  // The faults: a seeded order of one a second at most, every kind at least once; a full disk and
+  // an offline receiver last a few seconds each.
+  enum Fault { kNone, kKill, kBroker, kDisk, kClock, kReceiver };
+  const std::vector<Fault> kinds = {kKill,  kKill,  kBroker, kDisk,     kDisk,    kClock,
+                                    kClock, kClock, kClock,  kReceiver, kReceiver};
+  std::vector<Fault> deck = kinds;
+  while (static_cast<int64_t>(deck.size()) * 2 < seconds)
+    deck.insert(deck.end(), kinds.begin(), kinds.end());
+  deck.resize(std::max<size_t>(deck.size(), static_cast<size_t>(seconds)), kNone);
+  std::shuffle(deck.begin(), deck.end(), rng);
+  std::vector<std::pair<std::string, int64_t>> steps = {
+      {"-3h", -3 * 3600}, {"-2d", -2 * 86400}, {"+5h", 5 * 3600}, {"+0", 0}};
+  std::shuffle(steps.begin(), steps.end(), rng);
+  const std::string blob = svc.dir() + "/.fill/blob";  // not counted in the outbox's own size
+  size_t disk_free_at = 0, online_at = 0;
+  std::map<Fault, int> count;
+  // Per clock step: its run, the size of the run's log before and after it, the step, when.
+  std::vector<std::tuple<int, size_t, size_t, int64_t, int64_t>> clock_steps;
+  const auto set_clock = [&](const std::pair<std::string, int64_t>& step) {
+    const size_t before = svc.Output().size();
+    WriteFile(clock_file + ".new", step.first + "\n");  // renamed: read whole or not at all
+    std::filesystem::rename(clock_file + ".new", clock_file);
+    clock_steps.emplace_back(svc.runs(), before, svc.Output().size(), step.second, UnixNow());
+  };
+  for (size_t slot = 0; slot < deck.size(); ++slot) {
+    std::this_thread::sleep_until(start + std::chrono::seconds(slot));
+    if (slot == disk_free_at) std::filesystem::remove(blob);
+    std::unique_lock lk(mu);
+    online = online || slot == online_at;
+    lk.unlock();
+    const Fault f = deck[slot];
+    ++count[f];
+    if (f == kKill) {  // a service holding a message for the full disk answers no probe
+      svc.Stop(SIGKILL);
+      EXPECT_TRUE(slot < disk_free_at
+                      ? svc.Start(false) && svc.WaitLog("Entering message loop") >= 0
+                      : svc.Start())
+          << "restart after SIGKILL in slot " << slot;
+    } else if (f == kBroker) {
+      EXPECT_TRUE(svc.broker().Restart() && subscribe()) << "broker restart in slot " << slot;
+    } else if (f == kDisk) {
+      std::filesystem::create_directories(svc.dir() + "/.fill");
+      std::ofstream filler(blob, std::ios::binary);
+      for (const std::string block(4096, 'F'); filler.write(block.data(), 4096);) filler.flush();
+      disk_free_at = std::max(disk_free_at, slot + 2 + rng() % 4);
+    } else if (f == kClock) {
+      set_clock(steps[static_cast<size_t>(count[kClock] - 1) % steps.size()]);
+    } else if (f == kReceiver) {
+      lk.lock();
+      online = false;
+      online_at = slot + 1 + rng() % 6;
+    }
+  }
+  publishing.join();
+
+  // Faults off; the receiver acknowledges at once, and fresh messages give the resend chain the
+  // live acknowledgements it starts on. Drained: each accepted message is seen, or was captured
+  // and is no longer in the outbox (nothing more can come of it).
+  std::filesystem::remove(blob);
+  set_clock({"+0", 0});
+  {
+    std::lock_guard lk(mu);
+    online = draining = true;
+  }
+  std::set<std::string> accepted;
+  for (int i = 0; i < 2; ++i) {
+    pubs[i]->WaitSettled(static_cast<size_t>(messages + 1 - i) / 2, 5s);
+    for (int64_t n : pubs[i]->Confirmed()) accepted.insert("m" + std::to_string(n));
+  }
+  std::string all_text;
+  const auto all_runs = [&] {
+    all_text.clear();
+    for (int run = 1; run <= svc.runs(); ++run) all_text += svc.Output(run);
+    return ParseLog(all_text);
+  };
+  // A held message is retried after up to 30 s; the deadline leaves room for that.
+  const auto drain_start = Clock::now();
+  bool drained = false;
+  for (int kick = 0;
+       !drained && Clock::now() < drain_start + std::chrono::seconds(40 + seconds / 2); ++kick) {
+    svc.control().PublishAsync(kTopics[0], DataPayload(UnixNow(), "kick" + std::to_string(kick)));
+    std::this_thread::sleep_for(1s);
+    const auto captured = IdsLogged(all_runs(), "Captured: ");
+    const Audit live = AuditOutbox(svc.dir());
+    std::lock_guard lk(mu);
+    drained = std::all_of(accepted.begin(), accepted.end(), [&](const std::string& id) {
+      return seen.count(id) || (captured.count(id) && !live.has(id));
+    });
+  }
+  const int64_t drain_s = (Clock::now() - drain_start) / 1s;
+  EXPECT_TRUE(svc.running());
+  svc.Stop(SIGKILL);
+  done = true;
+  acking.join();
+  shadowing.join();
+  shadow_poll();
+  const Audit end = AuditOutbox(svc.dir());
+
+  // The removed archives' copies, each under a name of its own, read like an outbox.
+  std::set<std::string> gaps;
+  std::filesystem::create_directories(work.file("removed"));
+  for (size_t i = 0; i < cleaned.size(); ++i) {
+    const auto& [name, bytes] = cleaned[i];
+    if (bytes.empty() && gaps.insert(name).second)
+      std::printf("[ gap      ] %s: removed before the test could copy it\n", name.c_str());
+    if (!bytes.empty())
+      WriteFile(work.file("removed/outbox." + std::to_string(i) + name.substr(6)), bytes);
+  }
+  const Audit removed = AuditOutbox(work.file("removed"));
+  const std::vector<LogLine> log = all_runs();
+  const auto mentions = IdsLogged(log);
+  std::array<int64_t, 4> where{};  // acknowledged, in the outbox, in a removed archive, suspect
+  std::vector<std::string> lost;
+  for (const std::string& id : accepted) {
+    // An archive removed before it could be copied may have held what had been in the active file.
+    const size_t k = seen.count(id)                       ? 0
+                     : end.has(id)                        ? 1
+                     : removed.has(id)                    ? 2
+                     : !gaps.empty() && on_disk.count(id) ? 3
+                                                          : 4;
+    if (k < where.size()) ++where[k];
+    if (k == where.size()) lost.push_back(id);
+  }
+  for (size_t i = 0; i < lost.size() && i < 20; ++i) {
+    const auto [first, last] = mentions.equal_range(lost[i]);
+    std::printf("[ lost     ] %s: %s; last log line naming it: %s\n", lost[i].c_str(),
+                on_disk.count(lost[i]) ? "was in the active file, gone without an ACK"
+                                       : "never seen on disk",
+                first == last ? "(none)" : std::prev(last)->second.c_str());
+  }
+  // A step shows in the time stamp of the last line its run logged between it and the next step:
+  // shifted back by the step, it lies between the two. With no whole line there, it shows nothing.
+  int64_t steps_seen = 0, steps_wrong = 0;
+  for (size_t i = 0; i < clock_steps.size(); ++i) {
+    const auto [run, before, after, offset, when] = clock_steps[i];
+    const bool last = i + 1 == clock_steps.size();
+    const bool next_here = !last && std::get<0>(clock_steps[i + 1]) == run;
+    const size_t to = next_here ? std::get<1>(clock_steps[i + 1]) : std::string::npos;
+    const auto got = LastStamp(svc.Output(run).substr(after, to - std::min(to, after)));
+    const int64_t until = last ? UnixNow() : std::get<4>(clock_steps[i + 1]);
+    const bool right = got && *got - offset >= when - 2 && *got - offset <= until + 2;
+    steps_seen += right && offset != 0;
+    steps_wrong += got && !right;
+    if (got && !right)
+      std::printf("[ clock    ] step %zu to %+llds: the log's clock was off by %+llds\n", i,
+                  static_cast<long long>(offset), static_cast<long long>(*got - when));
+  }
+  ReportFigure(
+      "conservation",
+      fmt::format("seed={} accepted={} acked={} in_outbox={} in_cleaned_archives={} lost={} "
+                  "uncopied_cleaned_archives={} gap_suspects={} kills={} broker_restarts={} "
+                  "disk_full={} clock_steps={} clock_steps_seen={} clock_steps_wrong={} "
+                  "receiver_outages={} rotations={} cleanups={} resends={} enospc={} "
+                  "drain_s={} drained={}",
+                  seed, accepted.size(), where[0], where[1], where[2], lost.size(), gaps.size(),
+                  where[3], count[kKill], count[kBroker], count[kDisk], clock_steps.size(),
+                  steps_seen, steps_wrong, count[kReceiver], Messages(log, "Rotated").size(),
+                  cleaned.size(), Messages(log, "Resent: ").size(),
+                  CountOf(all_text, "No space left on device"), drain_s, drained));
+  EXPECT_TRUE(lost.empty()) << lost.size() << " accepted messages lost";
+  EXPECT_EQ(steps_wrong, 0) << "a clock step did not reach the service";
+  EXPECT_GT(steps_seen, 0) << "no clock step showed in the service's log";
+  EXPECT_GT(static_cast<int64_t>(accepted.size()), messages / 2) << "the stream hardly ran";
+}
+
+}  // namespace
