@@ -16,22 +16,23 @@
 #include <random>
 #include <string>
 
+#include "archive_shelf.h"
 #include "base64.h"
 #include "bench_table.h"
-#include "outbox_store.h"
+#include "env.h"
 #include "p7.h"
-#include "record_format.h"
+#include "record_writer.h"
 
 namespace {
 
-using kestova::OutboxStore;
+using kestova::ArchiveShelf;
 
 constexpr size_t kFileBytes = 10 * 1024 * 1024;
 
 struct Fixture {
   std::string dir;
   std::string active, gz, tool_gz, out;
-  std::unique_ptr<OutboxStore> store;
+  std::unique_ptr<ArchiveShelf> shelf;
 
   Fixture() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "skelvane-bench-XXXXXX").string();
@@ -44,7 +45,7 @@ struct Fixture {
     WriteActive();
     kestova::OutboxStoreConfig cfg;
     cfg.dir = dir;
-    store = std::make_unique<OutboxStore>(cfg);
+    shelf = std::make_unique<ArchiveShelf>(kestova::Env::Default(), cfg);
   }
   ~Fixture() {
     std::error_code ec;
@@ -94,7 +95,7 @@ void Run(benchmark::State& state, const std::string& cmd) {
 void BM_CompressFile(benchmark::State& state) {
   Fixture& fx = Fx();
   for (auto _ : state) {
-    if (!fx.store->compressFile(fx.active, fx.gz)) state.SkipWithError("compressFile failed");
+    if (!fx.shelf->compressFile(fx.active, fx.gz)) state.SkipWithError("compressFile failed");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
   state.counters["archive_bytes"] = static_cast<double>(SizeOf(fx.gz));
@@ -108,16 +109,16 @@ void BM_Gzip6(benchmark::State& state) {
 
 void BM_DecompressFile(benchmark::State& state) {
   Fixture& fx = Fx();
-  if (SizeOf(fx.gz) == 0) fx.store->compressFile(fx.active, fx.gz);
+  if (SizeOf(fx.gz) == 0) fx.shelf->compressFile(fx.active, fx.gz);
   for (auto _ : state) {
-    if (!fx.store->decompressFile(fx.gz, fx.out)) state.SkipWithError("decompressFile failed");
+    if (!fx.shelf->decompressFile(fx.gz, fx.out)) state.SkipWithError("decompressFile failed");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
 }
 
 void BM_Zcat(benchmark::State& state) {
   Fixture& fx = Fx();
-  if (SizeOf(fx.gz) == 0) fx.store->compressFile(fx.active, fx.gz);
+  if (SizeOf(fx.gz) == 0) fx.shelf->compressFile(fx.active, fx.gz);
   Run(state, fmt::format("zcat '{}' > '{}'", fx.gz, fx.out));
 }
 

@@ -6,7 +6,8 @@
 // appends them there as tab-separated fields for bench/run:
 //   work <TAB> baseline <TAB> ours <TAB> baseline value <TAB> unit <TAB> target <TAB> clock
 // A row without a baseline (a plain limit, such as resident memory) has "-" as baseline and the
-// limit as its target; its ratio column is then the value over the limit.
+// limit as its target; its ratio column is then the value over the limit. Notes (Note()) go to
+// $SKELVANE_BENCH_NOTES the same way, one line each.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -54,6 +55,18 @@ inline void Emit(const std::vector<Row>& rows) {
     }
   }
   if (out != nullptr) std::fclose(out);
+}
+
+// A line that explains the table (how a figure was taken, what it is made of), printed now and,
+// when $SKELVANE_BENCH_NOTES names a file, appended there for bench/run to print under the table.
+inline void Note(const std::string& text) {
+  std::printf("note: %s\n", text.c_str());
+  if (const char* path = std::getenv("SKELVANE_BENCH_NOTES"); path != nullptr && *path != '\0') {
+    if (FILE* out = std::fopen(path, "a")) {
+      std::fprintf(out, "%s\n", text.c_str());
+      std::fclose(out);
+    }
+  }
 }
 
 // Console output of the aggregates only, while keeping every repetition's time per iteration, so

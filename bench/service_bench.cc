@@ -1,33 +1,52 @@
 // End-to-end figures of the real skelvane binary against a private mosquitto on 127.0.0.1, each
 // next to a baseline measured in the same run:
-//   capture  N QoS 1 messages of about 200 bytes from one publisher, until all are in the outbox,
-//            vs mosquitto_sub -q 1 writing the same messages to a file
-//   resend   time per resend-chain step over a 1 MiB active file with an instant acknowledger,
-//            vs one rewrite of that file plus one QoS 1 round trip through the same acknowledger
-//   memory   resident size of the service with 100000 keys in its index (a limit, no baseline)
+//   capture   N QoS 1 messages of about 200 bytes from one publisher, until all are in the outbox,
+//             vs mosquitto_sub -q 1 writing the same messages to a file
+//   queued    100000 such messages queued by the broker for the service's persistent session while
+//             it is stopped, from its start until all are in the outbox, vs mosquitto_sub -q 1 -c
+//             (persistent session) started over the same queue, writing it to a file
+//   drain     a backlog of old records (1 MiB and 10 MiB) resent to an instant acknowledger, one at
+//             a time, from a live acknowledgement until the outbox is empty:
+//               bytes the service wrote (/proc/<pid>/io) vs the backlog's own bytes
+//               time per chain step vs reading the next line of the file, publishing its payload
+//               and a QoS 1 round trip through the same acknowledger
+//   latency   time per resent message with 20 ms and 100 ms acknowledgement latency, a window of
+//             16 vs a window of 1
+//   memory    resident size of the service with 100000 keys in its index (a limit, no baseline)
 // Ours and the baseline alternate within each repetition, so a change of load on the shared cores
-// hits both alike; the table gives the medians over the repetitions (wall time).
+// hits both alike; the table gives the medians over the repetitions (wall time; bytes for the
+// drain rows).
 //
-// Usage: service_bench [--reps N] [--messages N] [--steps N] [--keys N]
-// The service binary is $SKELVANE_BIN_DIR/skelvane (bench/run sets it); it logs as in production
-// (file sink, info and above) into the run's temporary directory.
+// Usage: service_bench [--reps N] [--big-reps N] [--messages N] [--queued N] [--keys N]
+// --big-reps bounds the repetitions of the 10 MiB drain (default 3). The service binary is
+// $SKELVANE_BIN_DIR/skelvane (bench/run sets it); it logs as in production (file sink, info and
+// above) into the run's temporary directory, under $TMPDIR: the write counts of the drain need a
+// file system that writes to a device, which the program checks (not tmpfs).
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <linux/magic.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <functional>
+#include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -40,7 +59,8 @@
 #include "bench_table.h"
 #include "broker.h"
 #include "env.h"
-#include "record_format.h"
+#include "record_reader.h"
+#include "record_writer.h"
 #include "subprocess.h"
 #include "temp_dir.h"
 
@@ -145,64 +165,107 @@ double CpuSeconds(pid_t pid) {
   return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// What /proc/<pid>/io counts for a process (all its threads): wchar, the bytes it passed to write
+// calls of every kind (files, its log, sockets); write_bytes, the bytes it caused to be sent to
+// the storage layer (counted when a page is dirtied); cancelled_write_bytes, the part of those
+// that never reached the device because the file was truncated or deleted first.
+struct Io {
+  int64_t wchar = 0;
+  int64_t write_bytes = 0;
+  int64_t cancelled = 0;
+
+  Io operator-(const Io& o) const {
+    return {wchar - o.wchar, write_bytes - o.write_bytes, cancelled - o.cancelled};
+  }
+  int64_t device() const { return write_bytes - cancelled; }
+};
+
+Io ReadIo(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+  Io io;
+  int found = 0;
+  std::string key;
+  for (int64_t value; in >> key >> value;) {
+    if (key == "wchar:") io.wchar = value, ++found;
+    if (key == "write_bytes:") io.write_bytes = value, ++found;
+    if (key == "cancelled_write_bytes:") io.cancelled = value, ++found;
+  }
+  if (found != 3) Die(fmt::format("cannot read /proc/{}/io", pid));
+  return io;
+}
+
+// Bytes of the regular files directly in `dir`.
+int64_t DirBytes(const std::string& dir) {
+  int64_t total = 0;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      if (e->d_name[0] != '.') total += SizeOf(dir + "/" + e->d_name);
+    }
+    ::closedir(d);
+  }
+  return total;
+}
+
+double MiB(int64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
+
 // --- broker ----------------------------------------------------------------------------------
 
-// A private mosquitto for the whole run. Nagle's algorithm is off on its sockets: with it, every
-// QoS 1 round trip of small messages waits out a delayed acknowledgement (about 40 ms each way on
-// Linux), which would make both sides of the resend comparison measure TCP timers instead of work.
-// Logged: errors, warnings, notices and subscriptions (the readiness signal of both subscribers; a
-// log file, which mosquitto writes through, unlike its standard output), not every message, which
-// would load the shared cores with log writing that neither side of a comparison does. No limit on
-// queued messages, so that a subscriber slower than the publisher gets every message late rather
-// than some never.
+// The test support's private mosquitto, configured for the whole run: Nagle's algorithm off on its
+// sockets (with it, every QoS 1 round trip of small messages waits out a delayed acknowledgement,
+// about 40 ms each way on Linux, and both sides of the resend comparison would measure TCP timers
+// instead of work); errors, warnings, notices and subscriptions logged to a file of its own (the
+// readiness signal of both subscribers; mosquitto writes a log file through), not every message,
+// which would load the shared cores with log writing that neither side of a comparison does; no
+// limit on queued messages, so that a subscriber slower than the publisher gets every message late
+// rather than some never.
 class BenchBroker {
  public:
-  BenchBroker() {
-    port_ = testsupport::FreeLoopbackPort();
-    std::string conf = fmt::format(
-        "listener {} 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\nset_tcp_nodelay true\n"
-        "log_dest file {}\n"
-        "log_type error\nlog_type warning\nlog_type notice\nlog_type subscribe\n",
-        port_, dir_.file("broker.log"));
-    if (const char* user = std::getenv("USER"); user != nullptr && *user != '\0') {
-      conf += fmt::format("user {}\n", user);
-    } else {
-      conf += "user root\n";
-    }
-    WriteWhole(dir_.file("mosquitto.conf"), conf);
-    process_ = Start({testsupport::MosquittoPath(), "-c", dir_.file("mosquitto.conf")}, {},
-                     dir_.file("broker.out"));
-    if (!WaitUntil([&] { return Accepting(); }, std::chrono::seconds(10))) {
-      Die("mosquitto did not start: " + Slurp(dir_.file("broker.out")));
-    }
+  BenchBroker() : broker_(Options(dir_)) {
+    if (!broker_.running()) Die("mosquitto did not start");
   }
-  ~BenchBroker() { process_->Kill(SIGTERM); }
 
-  std::string uri() const { return fmt::format("tcp://127.0.0.1:{}", port_); }
-  int port() const { return port_; }
+  std::string uri() const { return broker_.uri(); }
+  int port() const { return broker_.port(); }
   // Waits until the broker has logged the subscription of `client_id` to `topic`.
   bool WaitSubscribed(const std::string& client_id, const std::string& topic) {
-    const std::string needle = " " + client_id + " 1 " + topic + "\n";
+    return WaitLogged(" " + client_id + " 1 " + topic + "\n");
+  }
+  // Waits until the broker has seen `client_id` go (`count` times in this run), so that what is
+  // published next is queued for its session rather than sent to a dying connection.
+  bool WaitGone(const std::string& client_id, int count = 1) {
     return WaitUntil(
-        [&] { return Slurp(dir_.file("broker.log")).find(needle) != std::string::npos; },
+        [&] {
+          const std::string log = Slurp(dir_.file("broker.log"));
+          return Count(log, "Client " + client_id + " closed its connection.") +
+                     Count(log, "Client " + client_id + " disconnected.") >=
+                 count;
+        },
         std::chrono::seconds(20), std::chrono::milliseconds(2));
   }
 
  private:
-  bool Accepting() const {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port_));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    ::close(fd);
-    return ok;
+  bool WaitLogged(const std::string& needle) {
+    return WaitUntil(
+        [&] { return Slurp(dir_.file("broker.log")).find(needle) != std::string::npos; },
+        std::chrono::seconds(20), std::chrono::milliseconds(2));
+  }
+  static int Count(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+      ++n;
+    }
+    return n;
+  }
+  static testsupport::BrokerOptions Options(const TempDir& dir) {
+    testsupport::BrokerOptions o;
+    o.log_types = {"error", "warning", "notice", "subscribe"};
+    o.extra_config = {"max_queued_messages 0", "set_tcp_nodelay true",
+                      "log_dest file " + dir.file("broker.log")};
+    return o;
   }
 
-  TempDir dir_;
-  int port_ = 0;
-  std::unique_ptr<Subprocess> process_;
+  TempDir dir_;  // before broker_: its log file name goes into the broker's configuration
+  testsupport::Broker broker_;
 };
 
 // --- a minimal MQTT 3.1.1 client ---------------------------------------------------------------
@@ -369,8 +432,11 @@ class WireClient {
 
 class Service {
  public:
-  Service(const BenchBroker& broker, const TempDir& dir, const json& storage, const json& resend)
-      : dir_(dir) {
+  // Starts the service on `dir`'s outbox. A non-empty `client_id` is given to it as
+  // KESTOVA_MQTT_CLIENT_ID: a persistent session under that id.
+  Service(const BenchBroker& broker, const TempDir& dir, const json& storage, const json& resend,
+          const std::string& client_id = "")
+      : dir_(dir), fixed_id_(client_id) {
     json st = storage;
     st["dir"] = dir.file("outbox");
     json config = {{"topics", {kTopic}},
@@ -384,19 +450,23 @@ class Service {
     std::map<std::string, std::string> env = {
         {"KESTOVA_MQTT_URI", broker.uri()},
         {"KESTOVA_LOG", "/P7.Sink=FileTxt /P7.Dir=" + dir.file("log") + " /P7.Trc.Verb=2"}};
+    if (!client_id.empty()) env["KESTOVA_MQTT_CLIENT_ID"] = client_id;
     process_ = Start({bin, dir.file("skelvane.json")}, env, dir.file("service.out"));
   }
   ~Service() { process_->Kill(SIGKILL); }
 
   pid_t pid() const { return process_->pid(); }
-  std::string client_id() const { return fmt::format("skelvane_{}", pid()); }
+  std::string client_id() const {
+    return fixed_id_.empty() ? fmt::format("skelvane_{}", pid()) : fixed_id_;
+  }
   std::string active_path() const { return dir_.file("outbox") + "/outbox.jsonl"; }
+  std::string log_dir() const { return dir_.file("log"); }
   // Everything the service logged so far.
   std::string Log() const {
     std::string all;
-    if (DIR* d = ::opendir(dir_.file("log").c_str())) {
+    if (DIR* d = ::opendir(log_dir().c_str())) {
       while (dirent* e = ::readdir(d)) {
-        if (e->d_name[0] != '.') all += Slurp(dir_.file("log") + "/" + e->d_name);
+        if (e->d_name[0] != '.') all += Slurp(log_dir() + "/" + e->d_name);
       }
       ::closedir(d);
     }
@@ -415,6 +485,7 @@ class Service {
 
  private:
   const TempDir& dir_;
+  std::string fixed_id_;
   std::unique_ptr<Subprocess> process_;
 };
 
@@ -496,121 +567,326 @@ double CaptureBySub(BenchBroker& broker, WireClient& publisher, const Capture& c
   return took;
 }
 
+// --- capture of a queue ----------------------------------------------------------------------
+
+// Ends the persistent session of `client_id` at the broker, with the messages queued for it: a
+// clean-session connect under that id discards it. Without this every later publish of the run
+// would be queued for the session again.
+void DropSession(BenchBroker& broker, const std::string& client_id) {
+  { WireClient wipe(broker.port(), client_id); }
+  if (!broker.WaitGone(client_id, 3)) Die("session of " + client_id + " not dropped");
+}
+
+// Publishes every message while the receiver is away and waits until the broker has taken them
+// all (queued for the receiver's session).
+void QueueAll(WireClient& publisher, const Capture& c) {
+  const size_t before = publisher.acked();
+  publisher.PublishAll(kTopic, c.payloads);
+  if (!WaitUntil([&] { return publisher.acked() >= before + c.payloads.size(); },
+                 std::chrono::seconds(120))) {
+    Die("publishes not acknowledged by the broker");
+  }
+}
+
+struct Timed {
+  double seconds = 0;
+  double cpu = 0;  // of the receiving process
+};
+
+// The service's persistent session is made by a first start (then killed); the queue builds up
+// while it is stopped; the time runs from the second start until every message is in the outbox.
+Timed QueuedByService(BenchBroker& broker, WireClient& publisher, const Capture& c, int run) {
+  TempDir dir;
+  const std::string id = fmt::format("bench-skelvane-q{}", run);
+  const json storage = {{"compress", false}, {"max_file_kb", 1 << 20}, {"max_dir_kb", 1 << 21}};
+  {
+    Service first(broker, dir, storage, json::object(), id);
+    first.WaitReady(broker);
+  }
+  if (!broker.WaitGone(id)) Die("broker did not see the service go");
+  QueueAll(publisher, c);
+  Timed t;
+  {
+    const auto t0 = Clock::now();
+    Service service(broker, dir, storage, json::object(), id);
+    const std::string active = service.active_path();
+    if (!WaitUntil([&] { return SizeOf(active) >= c.outbox_bytes; }, std::chrono::seconds(300),
+                   std::chrono::milliseconds(1))) {
+      Die("queued messages did not all arrive; service log:\n" + service.Log());
+    }
+    t.seconds = Seconds(Clock::now() - t0);
+    t.cpu = CpuSeconds(service.pid());
+    if (SizeOf(active) != c.outbox_bytes) Die("outbox holds other bytes than expected");
+  }
+  DropSession(broker, id);
+  return t;
+}
+
+Timed QueuedBySub(BenchBroker& broker, WireClient& publisher, const Capture& c, int run) {
+  TempDir dir;
+  const std::string id = fmt::format("bench-sub-q{}", run);
+  const std::vector<std::string> argv = {FindProgram("mosquitto_sub"),
+                                         "-h",
+                                         "127.0.0.1",
+                                         "-p",
+                                         std::to_string(broker.port()),
+                                         "-q",
+                                         "1",
+                                         "-c",
+                                         "-i",
+                                         id,
+                                         "-t",
+                                         kTopic};
+  {
+    auto first = Start(argv, {}, dir.file("first.out"));
+    if (!broker.WaitSubscribed(id, kTopic)) Die("mosquitto_sub did not subscribe");
+    first->Kill(SIGTERM);
+  }
+  if (!broker.WaitGone(id)) Die("broker did not see mosquitto_sub go");
+  QueueAll(publisher, c);
+  Timed t;
+  const std::string out = dir.file("sub.out");
+  const auto t0 = Clock::now();
+  auto sub = Start(argv, {}, out);
+  if (!WaitUntil([&] { return SizeOf(out) >= c.sub_bytes; }, std::chrono::seconds(300),
+                 std::chrono::milliseconds(1))) {
+    Die("queued messages did not all reach mosquitto_sub");
+  }
+  t.seconds = Seconds(Clock::now() - t0);
+  t.cpu = CpuSeconds(sub->pid());
+  sub->Kill(SIGTERM);
+  DropSession(broker, id);
+  return t;
+}
+
 // --- resend chain ----------------------------------------------------------------------------
 
-// Acknowledges every data message it receives at once (from its reader thread) while armed, and
-// records when each arrived.
+// Bytes of a QoS 1 PUBLISH of `payload` on `topic`, as it crosses the wire.
+int64_t PublishBytes(const std::string& topic, const std::string& payload) {
+  const size_t body = 2 + topic.size() + 2 + payload.size();
+  size_t length_bytes = 1;
+  for (size_t n = body; n >= 128; n /= 128) ++length_bytes;
+  return static_cast<int64_t>(1 + length_bytes + body);
+}
+
+// Acknowledges the data messages it receives while armed, at once (from its reader thread) or,
+// with a delay, from a timer thread `delay` after each arrived; records when each message arrived
+// and when each acknowledgement went out.
 class Acknowledger {
  public:
   explicit Acknowledger(BenchBroker& broker) : client_(broker.port(), "bench-acker") {
+    timer_ = std::thread([this] { TimerLoop(); });
     client_.Subscribe(kTopic);
-    client_.Start([this](const std::string&, const std::string& payload, Clock::time_point at) {
-      OnMessage(payload, at);
-    });
+    client_.Start([this](const std::string& topic, const std::string& payload,
+                         Clock::time_point at) { OnMessage(topic, payload, at); });
   }
-  // Acknowledges the next `n` messages; records their arrival times.
-  void Arm(size_t n) {
+  ~Acknowledger() {
+    {
+      std::lock_guard lk(mu_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    timer_.join();
+  }
+
+  // Acknowledges the next `n` messages, each `delay` after its arrival; forgets the records of
+  // earlier ones and drops the acknowledgements still waiting for their time.
+  void Arm(size_t n, Clock::duration delay = Clock::duration::zero()) {
     std::lock_guard lk(mu_);
     arrivals_.clear();
+    acked_at_.clear();
+    due_.clear();
     budget_ = n;
+    delay_ = delay;
+    bytes_ = 0;
   }
   size_t received() const {
     std::lock_guard lk(mu_);
     return arrivals_.size();
   }
+  size_t acked() const {
+    std::lock_guard lk(mu_);
+    return acked_at_.size();
+  }
   std::vector<Clock::time_point> arrivals() const {
     std::lock_guard lk(mu_);
     return arrivals_;
   }
+  std::vector<Clock::time_point> acked_at() const {
+    std::lock_guard lk(mu_);
+    return acked_at_;
+  }
+  // Wire bytes of the data messages received since Arm(): what their publisher sent for them.
+  int64_t bytes() const {
+    std::lock_guard lk(mu_);
+    return bytes_;
+  }
 
  private:
-  void OnMessage(const std::string& payload, Clock::time_point at) {
+  void OnMessage(const std::string& topic, const std::string& payload, Clock::time_point at) {
     const json doc = json::parse(payload, nullptr, /*allow_exceptions=*/false);
     std::lock_guard lk(mu_);
     arrivals_.push_back(at);
+    bytes_ += PublishBytes(topic, payload);
     if (budget_ == 0 || !doc.is_object()) return;
     --budget_;
-    client_.Publish(kAckTopic, json{{"timestamp", doc.value("timestamp", int64_t{0})},
-                                    {"msg_id", doc.value("msg_id", std::string())}}
-                                   .dump());
+    std::string ack = json{{"timestamp", doc.value("timestamp", int64_t{0})},
+                           {"msg_id", doc.value("msg_id", std::string())}}
+                          .dump();
+    if (delay_ == Clock::duration::zero()) {
+      Send(ack);
+      return;
+    }
+    due_.emplace_back(at + delay_, std::move(ack));  // in arrival order, so in order of time
+    wake_.notify_one();
+  }
+  void Send(const std::string& ack) {  // under mu_
+    client_.Publish(kAckTopic, ack);
+    acked_at_.push_back(Clock::now());
+  }
+  void TimerLoop() {
+    std::unique_lock lk(mu_);
+    while (!quit_) {
+      if (due_.empty()) {
+        wake_.wait(lk);
+      } else if (Clock::now() < due_.front().first) {
+        wake_.wait_until(lk, due_.front().first);
+      } else {
+        Send(due_.front().second);
+        due_.pop_front();
+      }
+    }
   }
 
   mutable std::mutex mu_;
+  std::condition_variable wake_;
   std::vector<Clock::time_point> arrivals_;
+  std::vector<Clock::time_point> acked_at_;
+  std::deque<std::pair<Clock::time_point, std::string>> due_;
   size_t budget_ = 0;
+  Clock::duration delay_{};
+  int64_t bytes_ = 0;
+  bool quit_ = false;
+  std::thread timer_;
   WireClient client_;  // last: its reader thread, which uses the members above, ends first
 };
 
-// An active file of about `bytes` of old records (beyond every grace period), whose payloads are
-// data messages naming their own record, as a republished message must.
-std::string ResendFile(size_t bytes) {
+// An active file of at least `bytes` and `records` old records (beyond every grace period), whose
+// payloads are data messages naming their own record, as a republished message must.
+std::string Backlog(const std::string& prefix, size_t bytes, size_t records = 0) {
   std::string text;
   const int64_t first = UnixNow() - 100000;
-  for (int i = 0; text.size() < bytes; ++i) {
-    const std::string id = fmt::format("r-{:06d}", i);
-    text += RecordOf(first + i, id, DataMessage(first + i, id, 320));
+  for (size_t i = 0; text.size() < bytes || i < records; ++i) {
+    const int64_t ts = first + static_cast<int64_t>(i);
+    const std::string id = fmt::format("{}{:06d}", prefix, i);
+    text += RecordOf(ts, id, DataMessage(ts, id, 320));
   }
   return text;
 }
 
-double MeanStep(const std::vector<Clock::time_point>& t, size_t steps) {
-  if (t.size() < steps + 1) Die("chain ended early");
-  return Seconds(t[steps] - t[0]) / static_cast<double>(steps);
+size_t Lines(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-double ChainStep(BenchBroker& broker, WireClient& control, Acknowledger& acker,
-                 const std::string& file, size_t steps, int run) {
+// Mean and longest interval between consecutive time points, over the first n + 1 of them.
+std::pair<double, double> Steps(const std::vector<Clock::time_point>& t, size_t n) {
+  if (n == 0 || t.size() < n + 1) Die("chain ended early");
+  double longest = 0;
+  for (size_t i = 1; i <= n; ++i) longest = std::max(longest, Seconds(t[i] - t[i - 1]));
+  return {Seconds(t[n] - t[0]) / static_cast<double>(n), longest};
+}
+
+struct DrainRun {
+  size_t records = 0;      // in the backlog
+  size_t resent = 0;       // messages the acknowledger received
+  double seconds = 0;      // from the live acknowledgement to the end
+  double step = 0;         // mean interval between resent messages at the acknowledger
+  double longest = 0;      // the longest such interval
+  double per_msg = 0;      // with `count`: mean interval between acknowledgements, past the first
+                           // window
+  Io io;                   // of the service, over the drain
+  int64_t log_bytes = 0;   // written to its log meanwhile
+  int64_t mqtt_bytes = 0;  // sent to the broker meanwhile (resent messages and PUBACKs)
+};
+
+// Starts the service over `backlog` as its active file, with a window of `window`, and lets the
+// acknowledger (acknowledging `delay` after each arrival) drain it from a live acknowledgement on:
+// with `count` 0 until the outbox is empty, else until `count` messages are acknowledged.
+DrainRun Drain(BenchBroker& broker, WireClient& control, Acknowledger& acker,
+               const std::string& backlog, int window, Clock::duration delay, size_t count,
+               const std::string& live_id) {
   TempDir dir;
   ::mkdir(dir.file("outbox").c_str(), 0755);
-  WriteWhole(dir.file("outbox") + "/outbox.jsonl", file);
-  // No cooldown, so the live acknowledgement below starts the chain at once.
-  Service service(broker, dir, json::object(), {{"cooldown", 0}});
+  WriteWhole(dir.file("outbox") + "/outbox.jsonl", backlog);
+  // No cooldown and no grace period, so the live acknowledgement starts the chain at once and
+  // every record may be resent; a fast-ACK limit far above the latency, so none stops it.
+  Service service(broker, dir, {{"max_file_kb", 1 << 20}, {"max_dir_kb", 1 << 21}},
+                  {{"cooldown", 0},
+                   {"grace_period", 0},
+                   {"stale_threshold", 60},
+                   {"live_ack_threshold", 120},
+                   {"fast_ack_threshold", 30},
+                   {"window", window}});
+  if (!service.WaitLog("Entering message loop", std::chrono::seconds(60))) Die("no loop");
   service.WaitReady(broker);
-  acker.Arm(steps);
-  control.Publish(kAckTopic,
-                  json{{"timestamp", UnixNow()}, {"msg_id", fmt::format("live-{}", run)}}.dump());
-  if (!WaitUntil([&] { return acker.received() >= steps + 1; }, std::chrono::seconds(120),
-                 std::chrono::milliseconds(2))) {
-    Die(fmt::format("chain stalled after {} steps; service log:\n{}", acker.received(),
+  DrainRun d;
+  d.records = Lines(backlog);
+  acker.Arm(std::numeric_limits<size_t>::max(), delay);
+  const std::string active = service.active_path();
+  const int64_t log0 = DirBytes(service.log_dir());
+  const Io io0 = ReadIo(service.pid());
+  const auto t0 = Clock::now();
+  control.Publish(kAckTopic, json{{"timestamp", UnixNow()}, {"msg_id", live_id}}.dump());
+  const bool done =
+      WaitUntil([&] { return count == 0 ? SizeOf(active) == 0 : acker.acked() >= count; },
+                std::chrono::seconds(600), std::chrono::milliseconds(1));
+  d.seconds = Seconds(Clock::now() - t0);
+  d.io = ReadIo(service.pid()) - io0;
+  d.log_bytes = DirBytes(service.log_dir()) - log0;
+  if (!done) {
+    Die(fmt::format("drain stalled after {} messages; service log:\n{}", acker.received(),
                     service.Log()));
   }
-  return MeanStep(acker.arrivals(), steps);
-}
-
-// One rewrite of the file as a flush does it: read it, write a new file, rename it over.
-double Rewrite(const std::string& file) {
-  TempDir dir;
-  const std::string path = dir.file("outbox.jsonl");
-  const std::string temp = path + ".tmp";
-  WriteWhole(path, file);
-  std::vector<double> times;
-  for (int i = 0; i < 41; ++i) {
-    const auto t0 = Clock::now();
-    std::string text;
-    if (kestova::ReadFileToString(kestova::Env::Default(), path, &text) != 0) Die("read");
-    std::unique_ptr<kestova::WritableFile> out;
-    if (kestova::Env::Default()->NewWritableFile(temp, true, &out) != 0 ||
-        out->Append(text.data(), text.size()) != 0 || out->Close() != 0 ||
-        ::rename(temp.c_str(), path.c_str()) != 0) {
-      Die("rewrite");
-    }
-    times.push_back(Seconds(Clock::now() - t0));
+  const std::vector<Clock::time_point> arrivals = acker.arrivals();
+  const std::vector<Clock::time_point> acked = acker.acked_at();
+  d.resent = arrivals.size();
+  // Each resent message, and the PUBACK of its acknowledgement and of its own echo.
+  d.mqtt_bytes = acker.bytes() + 8 * static_cast<int64_t>(d.resent);
+  acker.Arm(0);
+  std::tie(d.step, d.longest) = Steps(arrivals, std::min(arrivals.size(), d.records) - 1);
+  if (count > 0) {
+    const size_t first = static_cast<size_t>(window) - 1;
+    d.per_msg = Seconds(acked[count - 1] - acked[first]) / static_cast<double>(count - 1 - first);
   }
-  return benchtable::Median(times);
+  return d;
 }
 
-// QoS 1 ping-pong through the same acknowledger: each acknowledgement that comes back makes the
-// pinger publish the next message at once, from its reader thread, as the chain does.
-double RoundTrip(BenchBroker& broker, Acknowledger& acker, size_t steps, int run) {
+// The unavoidable part of a chain step, as a ping-pong through the same acknowledger: when the
+// acknowledgement of the previous message comes back, read the next line of the file (one pread
+// at the position after the previous line), decode its payload and publish it at QoS 1.
+double LineRoundTrip(BenchBroker& broker, Acknowledger& acker, const std::string& path,
+                     size_t steps, int run) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Die("cannot open " + path);
+  std::string buf(4096, '\0');
+  uint64_t offset = 0;
+  kestova::RecordLine record;
+  auto next = [&] {
+    const ssize_t got = ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
+    const void* end = got > 0 ? std::memchr(buf.data(), '\n', static_cast<size_t>(got)) : nullptr;
+    if (end == nullptr) Die("no line at the read position");
+    const std::string_view line(buf.data(), static_cast<const char*>(end) - buf.data());
+    offset += line.size() + 1;
+    std::string error;
+    if (!kestova::ParseRecordLine(line, &record, &error)) Die("broken line: " + error);
+    const std::vector<uint8_t> payload = base64_decode(record.payload);
+    return std::string(payload.begin(), payload.end());
+  };
+
   std::mutex mu;
   std::vector<Clock::time_point> acks;
   WireClient pinger(broker.port(), fmt::format("bench-pinger-{}", run));  // ends before mu, acks
   pinger.Subscribe(kAckTopic);
-  const int64_t ts = UnixNow() - 100000;
-  auto ping = [&, ts](size_t k) {
-    pinger.Publish(
-        kTopic, DataMessage(ts + static_cast<int64_t>(k), fmt::format("p{}-{:06d}", run, k), 320));
-  };
   acker.Arm(steps + 1);
   pinger.Start([&](const std::string&, const std::string&, Clock::time_point at) {
     size_t k;
@@ -619,19 +895,92 @@ double RoundTrip(BenchBroker& broker, Acknowledger& acker, size_t steps, int run
       acks.push_back(at);
       k = acks.size();
     }
-    if (k <= steps) ping(k);
+    if (k <= steps) pinger.Publish(kTopic, next());
   });
-  ping(0);
+  pinger.Publish(kTopic, next());
   if (!WaitUntil(
           [&] {
             std::lock_guard lk(mu);
             return acks.size() >= steps + 1;
           },
-          std::chrono::seconds(60), std::chrono::milliseconds(2))) {
+          std::chrono::seconds(120), std::chrono::milliseconds(2))) {
     Die("ping-pong stalled");
   }
+  ::close(fd);
   std::lock_guard lk(mu);
-  return MeanStep(acks, steps);
+  return Steps(acks, steps).first;
+}
+
+// Figures of one backlog size over the repetitions.
+struct DrainFigures {
+  std::vector<double> step, base, wchar, device, write_bytes, cancelled, files, log, mqtt, longest;
+  size_t records = 0;
+  int64_t bytes = 0;
+};
+
+DrainFigures DrainSeries(BenchBroker& broker, WireClient& control, Acknowledger& acker, size_t size,
+                         int reps, const std::string& name) {
+  DrainFigures f;
+  const std::string backlog = Backlog("d-", size);
+  f.records = Lines(backlog);
+  f.bytes = static_cast<int64_t>(backlog.size());
+  TempDir dir;
+  const std::string copy = dir.file("backlog.jsonl");
+  WriteWhole(copy, backlog);
+  const size_t steps = std::min<size_t>(f.records - 1, 4000);
+  for (int r = 0; r < reps; ++r) {
+    const DrainRun d = Drain(broker, control, acker, backlog, 1, Clock::duration::zero(), 0,
+                             fmt::format("live-{}-{}", name, r));
+    if (d.resent != d.records) {
+      std::printf("  note: %zu messages resent for %zu records\n", d.resent, d.records);
+    }
+    const double base = LineRoundTrip(broker, acker, copy, steps, r);
+    const int64_t files = d.io.wchar - d.log_bytes - d.mqtt_bytes;
+    f.step.push_back(d.step);
+    f.base.push_back(base);
+    f.longest.push_back(d.longest);
+    f.wchar.push_back(MiB(d.io.wchar));
+    f.device.push_back(MiB(d.io.device()));
+    f.write_bytes.push_back(MiB(d.io.write_bytes));
+    f.cancelled.push_back(MiB(d.io.cancelled));
+    f.files.push_back(MiB(files));
+    f.log.push_back(MiB(d.log_bytes));
+    f.mqtt.push_back(MiB(d.mqtt_bytes));
+    std::printf(
+        "drain %s %d: %zu msgs in %.2f s; step %.3f ms (longest %.1f ms), line + round trip "
+        "%.3f ms; wchar %.2f MiB (outbox files %.2f, log %.2f, MQTT %.2f), write_bytes %.2f - "
+        "cancelled %.2f = %.2f MiB; backlog %.2f MiB\n",
+        name.c_str(), r, d.resent, d.seconds, d.step * 1e3, d.longest * 1e3, base * 1e3,
+        MiB(d.io.wchar), MiB(files), MiB(d.log_bytes), MiB(d.mqtt_bytes), MiB(d.io.write_bytes),
+        MiB(d.io.cancelled), MiB(d.io.device()), MiB(f.bytes));
+    std::fflush(stdout);
+  }
+  return f;
+}
+
+// Steady-state time per acknowledged message with `latency`: window 16 and window 1.
+struct LatencyFigures {
+  std::vector<double> wide, narrow;
+};
+
+LatencyFigures LatencySeries(BenchBroker& broker, WireClient& control, Acknowledger& acker,
+                             std::chrono::milliseconds latency, int reps) {
+  // About 1.5 s of the one-at-a-time chain, and as many round trips of the window of 16.
+  const size_t per_window = static_cast<size_t>(1500 / latency.count());
+  LatencyFigures f;
+  for (int r = 0; r < reps; ++r) {
+    for (int window : {16, 1}) {
+      const size_t count = per_window * static_cast<size_t>(window);
+      const std::string tag = fmt::format("l{}-w{}-{}-", latency.count(), window, r);
+      const DrainRun d = Drain(broker, control, acker, Backlog(tag, 0, count + 2 * 16), window,
+                               latency, count, tag + "live");
+      (window == 1 ? f.narrow : f.wide).push_back(d.per_msg);
+      std::printf("latency %lld ms, window %d, run %d: %.3f ms per message (%zu messages)\n",
+                  static_cast<long long>(latency.count()), window, r, d.per_msg * 1e3, count);
+      std::fflush(stdout);
+    }
+  }
+  return f;
 }
 
 // --- memory ----------------------------------------------------------------------------------
@@ -696,25 +1045,43 @@ Memory MeasureMemory(BenchBroker& broker, WireClient& control, int keys) {
 
 int main(int argc, char** argv) {
   int reps = 5;
+  int big_reps = 3;
   int messages = 20000;
-  size_t steps = 200;
+  int queued = 100000;
   int keys = 100000;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     const int value = std::atoi(argv[i + 1]);
     if (flag == "--reps") {
       reps = value;
+    } else if (flag == "--big-reps") {
+      big_reps = value;
     } else if (flag == "--messages") {
       messages = value;
-    } else if (flag == "--steps") {
-      steps = static_cast<size_t>(value);
+    } else if (flag == "--queued") {
+      queued = value;
     } else if (flag == "--keys") {
       keys = value;
     } else {
       Die("unknown flag " + flag);
     }
   }
+  big_reps = std::max(1, std::min(big_reps, reps));
   ::signal(SIGPIPE, SIG_IGN);
+  using benchtable::Median;
+  using benchtable::Note;
+
+  // The drain's write counts mean nothing on a file system that never writes to a device.
+  {
+    TempDir probe;
+    struct statfs fs;
+    if (::statfs(probe.path().c_str(), &fs) != 0) Die("statfs " + probe.path());
+    const bool memory = fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC;
+    Note(fmt::format("outboxes under {} (file system type {:#x}{})", probe.path(),
+                     static_cast<unsigned long>(fs.f_type),
+                     memory ? ": in memory, so write_bytes counts nothing; set TMPDIR to a disk"
+                            : ", on a device"));
+  }
 
   BenchBroker broker;
   WireClient publisher(broker.port(), "bench-publisher");
@@ -732,19 +1099,28 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
 
-  // Subscribed only now, so that it is no third receiver of the captured messages.
-  Acknowledger acker(broker);
-  const std::string file = ResendFile(1 << 20);
-  std::vector<double> chain, base;
+  std::vector<double> ours_queued, sub_queued, ours_queued_cpu, sub_queued_cpu;
   for (int r = 0; r < reps; ++r) {
-    chain.push_back(ChainStep(broker, control, acker, file, steps, r));
-    const double rewrite = Rewrite(file);
-    const double trip = RoundTrip(broker, acker, steps, r);
-    base.push_back(rewrite + trip);
-    std::printf("resend %d: chain step %.3f ms; rewrite %.3f ms + round trip %.3f ms\n", r,
-                chain.back() * 1e3, rewrite * 1e3, trip * 1e3);
+    const Capture c = MakeCapture(queued, 1000 + r);
+    const Timed ours = QueuedByService(broker, publisher, c, r);
+    const Timed sub = QueuedBySub(broker, publisher, c, r);
+    ours_queued.push_back(ours.seconds);
+    sub_queued.push_back(sub.seconds);
+    ours_queued_cpu.push_back(ours.cpu);
+    sub_queued_cpu.push_back(sub.cpu);
+    std::printf("queued %d: skelvane %.3f s (CPU %.3f s), mosquitto_sub %.3f s (CPU %.3f s)\n", r,
+                ours.seconds, ours.cpu, sub.seconds, sub.cpu);
     std::fflush(stdout);
   }
+
+  // Subscribed only now, so that it is no further receiver of the captured messages.
+  Acknowledger acker(broker);
+  const DrainFigures small = DrainSeries(broker, control, acker, 1 << 20, reps, "1MiB");
+  const DrainFigures big = DrainSeries(broker, control, acker, 10 << 20, big_reps, "10MiB");
+  const LatencyFigures l20 =
+      LatencySeries(broker, control, acker, std::chrono::milliseconds(20), reps);
+  const LatencyFigures l100 =
+      LatencySeries(broker, control, acker, std::chrono::milliseconds(100), reps);
 
   const Memory mem = MeasureMemory(broker, control, keys);
   std::printf(
@@ -752,11 +1128,38 @@ int main(int argc, char** argv) {
       "%.0f bytes per key; with 36-byte msg_ids %.1f MiB\n",
       keys, mem.rss_mib, mem.hwm_mib, mem.empty_rss_mib, mem.bytes_per_key, mem.long_id_rss_mib);
 
+  Note(fmt::format("queued capture CPU (medians): skelvane {:.2f} s, mosquitto_sub {:.2f} s",
+                   Median(ours_queued_cpu), Median(sub_queued_cpu)));
+  for (const auto* f : {&small, &big}) {
+    Note(fmt::format(
+        "drain of {:.2f} MiB ({} records, {} reps): wchar {:.2f} MiB = outbox files {:.2f} + log "
+        "{:.2f} + MQTT {:.2f}; to the device (write_bytes - cancelled) {:.2f} MiB = {:.2f} - "
+        "{:.2f}; longest chain step {:.1f} ms",
+        MiB(f->bytes), f->records, f->step.size(), Median(f->wchar), Median(f->files),
+        Median(f->log), Median(f->mqtt), Median(f->device), Median(f->write_bytes),
+        Median(f->cancelled), Median(f->longest) * 1e3));
+  }
+  if (big_reps < reps) Note(fmt::format("the 10 MiB rows take {} repetitions", big_reps));
+
+  const std::string line_trip = "read next line + publish + QoS 1 round trip";
   benchtable::Emit({
       {fmt::format("capture via broker, {} QoS 1 msgs", messages), "mosquitto_sub -q 1 to a file",
-       benchtable::Median(ours_capture), benchtable::Median(sub_capture), "s", 1.1, "wall"},
-      {"resend chain step, 1 MiB active file", "1 rewrite of it + 1 QoS 1 round trip",
-       benchtable::Median(chain) * 1e3, benchtable::Median(base) * 1e3, "ms", 1.5, "wall"},
+       Median(ours_capture), Median(sub_capture), "s", 1.1, "wall"},
+      {fmt::format("capture of {} msgs queued while stopped", queued),
+       "mosquitto_sub -q 1 -c, same queue to a file", Median(ours_queued), Median(sub_queued), "s",
+       2.0, "wall"},
+      {"resend chain step, 1 MiB active file", line_trip, Median(small.step) * 1e3,
+       Median(small.base) * 1e3, "ms", 1.5, "wall"},
+      {"resend chain step, 10 MiB active file", line_trip, Median(big.step) * 1e3,
+       Median(big.base) * 1e3, "ms", 1.5, "wall"},
+      {"bytes written (wchar) draining 1 MiB, W=1", "the backlog's own bytes", Median(small.wchar),
+       MiB(small.bytes), "MiB", 3, "-"},
+      {"bytes written (wchar) draining 10 MiB, W=1", "the backlog's own bytes", Median(big.wchar),
+       MiB(big.bytes), "MiB", 3, "-"},
+      {"time per msg, 20 ms ACK latency, W=16", "the same with W=1", Median(l20.wide) * 1e3,
+       Median(l20.narrow) * 1e3, "ms", 0.1, "wall"},
+      {"time per msg, 100 ms ACK latency, W=16", "the same with W=1", Median(l100.wide) * 1e3,
+       Median(l100.narrow) * 1e3, "ms", 0.1, "wall"},
       {fmt::format("resident memory, {} keys in the index", keys), "-", mem.rss_mib, 0, "MiB", 20,
        "-"},
   });

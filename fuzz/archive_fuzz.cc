@@ -3,14 +3,14 @@
 // untouched); and a compress/decompress round trip.
 #include <zlib.h>
 
+#include "archive_shelf.h"
 #include "fuzz_entries.h"
 #include "gzip_codec.h"
-#include "outbox_store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const std::string& dir = fuzzentry::ScratchDir("archive");
-  static auto* store = new kestova::OutboxStore({.dir = dir});  // empty: it restores nothing
+  static auto* shelf = new kestova::ArchiveShelf(kestova::Env::Default(), {.dir = dir});
   const std::string source = dir + "/input.gz", target = dir + "/restored.jsonl";
   fuzzentry::WriteWhole(source, input);
   std::string ref;  // what gzread delivers, and whether it ended cleanly
@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(r.ok() == ref_ok || gzread_missed_truncation, "codec and gzread disagree on success");
   const size_t common = std::min(out.size(), ref.size());
   FUZZ_CHECK(r.ok() ? out == ref : out.compare(0, common, ref, 0, common) == 0, "codec output");
-  const bool ok = store->decompressFile(source, target);
+  const bool ok = shelf->decompressFile(source, target);
   const std::optional<std::string> written = fuzzentry::ReadWhole(target);
   FUZZ_CHECK(ok == r.ok(), "decompressFile and the codec disagree");
   FUZZ_CHECK(ok ? written == out : !written, "decompressFile output, or a target after failing");

@@ -6,7 +6,8 @@
 
 #include "base64.h"
 #include "fuzz_entries.h"
-#include "record_format.h"
+#include "record_reader.h"
+#include "record_writer.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // no line): the index, the pending messages before and after the flush, and a restart must follow
 // the valid lines, and the flush must keep exactly the unacknowledged ones, byte for byte, in
 // order.
+#include <memory>
 #include <set>
 
 #include "base64.h"
@@ -27,15 +28,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t i = 0;
   for (const AckKey& k : keys) ((data[0] >> (i++ % 8)) & 1 ? acked : kept).insert(k);
   acked.insert({std::numeric_limits<int64_t>::min(), "\x01no-such-line"});
-  kestova::OutboxStore store({.dir = dir, .compress = false, .rotation_cooldown = 0});
-  FUZZ_CHECK(store.known() == keys, "index of the valid lines");
-  for (const AckKey& k : acked) store.ackMessage(k.timestamp, k.msg_id);
+  const kestova::OutboxStoreConfig config{.dir = dir, .compress = false, .rotation_cooldown = 0};
+  auto store = std::make_unique<kestova::OutboxStore>(config);
+  FUZZ_CHECK(store->known() == keys, "index of the valid lines");
+  for (const AckKey& k : acked) store->ackMessage(k.timestamp, k.msg_id);
   const auto check_pending = [&](const char* when) {
     std::vector<const fuzzentry::ExpectedRecord*> want;
     for (const auto& [bytes, rec] : lines) {
       if (rec.valid && rec.body && !acked.count({rec.ts, rec.msg_id})) want.push_back(&rec);
     }
-    const std::vector<kestova::PendingMessage> got = store.getPending(1 << 30);
+    const std::vector<kestova::PendingMessage> got = store->getPending(1 << 30);
     FUZZ_CHECK(got.size() == want.size(), when);
     for (size_t k = 0; k < want.size(); ++k) {
       FUZZ_CHECK(got[k].timestamp == want[k]->ts && got[k].msg_id == want[k]->msg_id &&
@@ -54,16 +56,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ++removed;
     }
   }
-  const int32_t flushed = store.flushAcks();
+  const int32_t flushed = store->flushAcks();
   const std::string after = fuzzentry::ReadWhole(active).value_or("(gone)");
   FUZZ_CHECK(after == want_file, "flush lost, changed or kept a line it should not");
   FUZZ_CHECK(flushed == removed, "flush count differs from the lines removed");
-  FUZZ_CHECK(store.ackQueue().empty(), "queue left after a committed flush");
+  FUZZ_CHECK(store->snapshot().ack_queue.empty(), "queue left after a committed flush");
   FUZZ_CHECK(!fuzzentry::ReadWhole(kestova::TempFilePath(active)), "flush left its temp file");
-  FUZZ_CHECK(store.known() == kept, "index after the flush differs from the kept keys");
+  FUZZ_CHECK(store->known() == kept, "index after the flush differs from the kept keys");
   check_pending("pending retrieval after the flush");
-  store.rebuildIndex();  // a restart over the flushed file
-  FUZZ_CHECK(store.known() == kept, "rebuilt index differs from the kept keys");
+  store.reset();  // a restart over the flushed file
+  store = std::make_unique<kestova::OutboxStore>(config);
+  FUZZ_CHECK(store->known() == kept, "rebuilt index differs from the kept keys");
   std::filesystem::remove(active);
   return 0;
 }

@@ -4,7 +4,7 @@
 #include <cerrno>
 
 #include "fuzz_entries.h"
-#include "record_format.h"
+#include "line_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;

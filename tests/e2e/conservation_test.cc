@@ -1,15 +1,12 @@
 // Conservation: nothing the broker accepted is lost, whatever happens around the service. Two
-// publishers stream QoS 1 messages with unique msg_ids on two topics while, in a seeded order, the
-// service is SIGKILLed and restarted (persistent session), the broker restarts (persistence on),
-// the outbox's file system (a small tmpfs) fills up and frees again, the service's wall clock
-// steps back by hours and days and forward (libfaketime; its monotonic clock is left alone), and
-// the receiver goes offline for a while. Online, the receiver acknowledges late, in batches, out
-// of order and with duplicates. Then the faults stop, the receiver acknowledges at once, and every
-// accepted message (PUBACK to its publisher) must be seen by the receiver, still be in the outbox,
-// or be in an archive whose removal the service logged ("Cleanup: removed NAME"), read from a copy
-// taken while the service ran. Anything else is lost and listed with what the test knows of it.
-// Knobs (tests/torture/conservation.sh sets long ones): CONSERVATION_SEED (1), _MESSAGES (600),
-// _SECONDS (25 of faults).
+// publishers stream QoS 1 messages with unique msg_ids while, in a seeded order, the service is
+// SIGKILLed and restarted (persistent session), the broker restarts, the outbox's tmpfs fills up,
+// the service's wall clock steps (libfaketime) and the receiver goes offline; online, it
+// acknowledges late, in batches, out of order and with duplicates. Then every accepted message
+// must be seen by the receiver, be in the outbox, or be in an archive whose removal the service
+// logged ("Cleanup: removed NAME"), read from a copy taken while the service ran; anything else is
+// lost. A SIGKILL with disk space to spare leaves no broken line behind. Knobs
+// (tests/torture/conservation.sh): CONSERVATION_SEED (1), _MESSAGES (600), _SECONDS (25 of faults).
 #include <fmt/format.h>
 #include <glob.h>
 #include <gtest/gtest.h>
@@ -17,11 +14,9 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <random>
 #include <set>
 
@@ -36,40 +31,15 @@ const std::vector<std::string> kTopics = {"/kv/e2e/cons/a", "/kv/e2e/cons/b"};
 
 int64_t NowMs() { return Clock::now().time_since_epoch() / 1ms; }
 
-// msg_id -> message of each line of `lines` that starts with `prefix` and names a msg_id.
-std::multimap<std::string, std::string> IdsLogged(const std::vector<LogLine>& lines,
-                                                  const std::string& prefix = "") {
-  std::multimap<std::string, std::string> ids;
-  for (const LogLine& l : lines) {
-    const size_t at = l.message.find("msg_id=");
-    if (at != std::string::npos && l.message.starts_with(prefix))
-      ids.emplace(l.message.substr(at + 7, l.message.find_first_of(" ;)", at) - at - 7), l.message);
-  }
-  return ids;
-}
-
-// The time stamp (Unix seconds) of the last whole line of `out`, when `out` holds the end of an
-// earlier line as well (so that the last one began after `out` did).
-std::optional<int64_t> LastStamp(const std::string& out) {
-  const size_t end = out.rfind('\n'), start = end == 0 ? end : out.rfind('\n', end - 1);
-  std::tm tm{};
-  tm.tm_isdst = -1;
-  if (start == std::string::npos || !::strptime(&out[start + 1], "%Y-%m-%d %H:%M:%S.", &tm))
-    return std::nullopt;
-  return std::mktime(&tm);
-}
-
-// The bytes of `path` into `copy` when its size or time stamp changed since and all were read.
-bool CopyChanged(const std::string& path, std::pair<std::string, std::string>& copy) {
+// The bytes of `path` into `copy` (its size and time stamp, its bytes) when either changed.
+void CopyChanged(const std::string& path, std::pair<std::string, std::string>& copy) {
   struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return;
   const std::string sig =
-      ::stat(path.c_str(), &st) != 0
-          ? copy.first
-          : fmt::format("{}:{}.{}", st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+      fmt::format("{}:{}.{}", st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   std::string bytes = sig == copy.first ? "" : Contents(path);
-  if (sig == copy.first || static_cast<int64_t>(bytes.size()) != st.st_size) return false;
-  copy = {sig, std::move(bytes)};
-  return true;
+  if (sig != copy.first && static_cast<int64_t>(bytes.size()) == st.st_size)
+    copy = {sig, std::move(bytes)};
 }
 
 TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) {
@@ -79,20 +49,21 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
   std::printf("[ seed     ] CONSERVATION_SEED=%lld\n", static_cast<long long>(seed));
   std::mt19937_64 rng(static_cast<uint64_t>(seed));
   glob_t found{};
-  const bool faketime = ::glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &found) == 0;
-  const std::string libfaketime = faketime ? found.gl_pathv[0] : "";
+  if (::glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &found) != 0)
+    GTEST_SKIP() << "libfaketime is not installed (scripts/install-deps.sh)";
+  const std::string libfaketime = found.gl_pathv[0];
   ::globfree(&found);
-  if (!faketime) GTEST_SKIP() << "libfaketime is not installed (scripts/install-deps.sh)";
 
   TempDir work;  // the clock file and, at the end, the copies of removed archives
   const std::string clock_file = work.file("clock");
   WriteFile(clock_file, "+0\n");
   ServiceOptions options;
   options.topics = kTopics;
-  options.storage = json::parse(R"({"max_file_kb":6,"max_dir_kb":64,"rotation_cooldown":1})");
-  options.storage["compress"] = seed % 2 == 1;
-  options.resend = json::parse(R"({"cooldown":2,"grace_period":2,"stale_threshold":10,
-                                   "live_ack_threshold":10,"fast_ack_threshold":3})");
+  options.config =
+      json::parse(R"({"storage":{"max_file_kb":6,"max_dir_kb":64,"rotation_cooldown":1},
+    "resend":{"cooldown":2,"grace_period":2,"stale_threshold":10,"live_ack_threshold":10,
+              "fast_ack_threshold":3}})");
+  options.config["storage"]["compress"] = seed % 2 == 1;
   options.env = {{"KESTOVA_MQTT_CLIENT_ID", "skelvane-conservation"},
                  {"LD_PRELOAD", libfaketime},
                  {"FAKETIME_TIMESTAMP_FILE", clock_file},
@@ -101,8 +72,7 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
   // ASan wants to come first in the library list; libfaketime is preloaded ahead of it.
   const char* asan = std::getenv("ASAN_OPTIONS");
   if (kSanitized)
-    options.env["ASAN_OPTIONS"] =
-        (asan ? asan + std::string(":") : "") + "verify_asan_link_order=0";
+    options.env["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
   options.broker_config = {"persistence true", "max_queued_messages 0", "max_queued_bytes 0"};
   Service svc(options);
   std::filesystem::create_directories(svc.dir());
@@ -161,11 +131,12 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
 
   // Copies of every archive version, polled every 10 ms, and the ids ever seen in the active file.
   // Each poll reads the new log lines first, so a logged clean-up is matched to the copy taken
-  // before it even where a later archive takes the same name.
-  std::vector<std::pair<std::string, std::string>> cleaned;  // name, bytes ("": never copied)
-  std::set<std::string> on_disk;
-  // Archive name ("" for the active file) -> size and time stamp, bytes.
-  std::map<std::string, std::pair<std::string, std::string>> copies;
+  // before it even where a later archive takes the same name; that copy goes to removed/, under a
+  // name of its own. A gap: an archive removed before the test could copy it.
+  std::filesystem::create_directories(work.file("removed"));
+  int cleanups = 0;
+  std::set<std::string> on_disk, gaps;
+  std::map<std::string, std::pair<std::string, std::string>> copies;  // name ("": active) -> copy
   int shadow_run = 1;
   size_t shadow_at = 0;
   const auto shadow_poll = [&] {
@@ -177,15 +148,19 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
       text.resize(text.rfind('\n') + 1);  // whole lines only
       shadow_at = over ? 0 : shadow_at + text.size();
       shadow_run += over;
-      for (const std::string& m : Messages(ParseLog(text), "Cleanup: removed ")) {
-        const std::string name = m.substr(17, m.find(' ', 17) - 17);
-        cleaned.emplace_back(name, copies[name].second);
+      for (const std::string& m : ParseLog(text, "Cleanup: removed ")) {
+        const std::string name = m.substr(17, m.find(' ', 17) - 17), bytes = copies[name].second;
+        const std::string to =
+            work.file(fmt::format("removed/outbox.{}{}", ++cleanups, name.substr(6)));
+        bytes.empty() ? void(gaps.insert(name)) : WriteFile(to, bytes);
         copies.erase(name);
       }
     }
     for (const std::string& name : svc.Archives())
       CopyChanged(svc.dir() + "/" + name, copies[name]);
-    if (CopyChanged(svc.active(), copies[""])) {
+    const std::string active = copies[""].first;
+    CopyChanged(svc.active(), copies[""]);
+    if (copies[""].first != active) {
       for (const Record& r : ParseRecords(copies[""].second)) on_disk.insert(r.msg_id);
     }
   };
@@ -196,7 +171,7 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
   // The publishers: m0 .. m<messages-1>, spread over the fault phase, with payloads of random
   // hexadecimal digits (they compress about as telemetry does).
   std::vector<std::unique_ptr<Peer>> pubs;
-  for (int i = 0; i < 2; ++i) pubs.push_back(svc.NewPeer("conservation-pub" + std::to_string(i)));
+  for (int i = 0; i < 2; ++i) pubs.push_back(svc.NewPeer(fmt::format("conservation-pub{}", i)));
   const auto start = Clock::now();
   std::thread publishing([&, pub_rng = std::mt19937_64(static_cast<uint64_t>(seed) + 3)]() mutable {
     for (int64_t n = 0; n < messages; ++n) {
@@ -206,9 +181,36 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
       for (char& c : noise) c = "0123456789abcdef"[pub_rng() % 16];
       pubs[n % 2]->PublishAsync(
           kTopics[n % 2],
-          DataPayload(UnixNow(), "m" + std::to_string(n), "\"noise\":\"" + noise + "\""), n);
+          DataPayload(UnixNow(), fmt::format("m{}", n), "\"noise\":\"" + noise + "\""), n);
     }
   });
+
+  // A clock step reached the service when a line it logs within 1.5 s after the step carries the
+  // shifted time (a service held for a full disk may log nothing: then the step is not judged).
+  int64_t clock_steps = 0, steps_seen = 0, steps_wrong = 0;
+  const auto set_clock = [&](const std::pair<std::string, int64_t>& step) {
+    const size_t before = svc.Output().size();
+    WriteFile(clock_file + ".new", step.first + "\n");  // renamed: read whole or not at all
+    std::filesystem::rename(clock_file + ".new", clock_file);
+    const int64_t when = UnixNow();
+    bool logged = false, right = false;
+    WaitFor(
+        [&] {  // the last whole line, when it began after the step (behind a new line feed)
+          const std::string out = svc.Output();
+          const size_t end = out.rfind('\n'), at = end > 0 ? out.rfind('\n', end - 1) : end;
+          std::tm tm{};
+          tm.tm_isdst = -1;
+          if (at == std::string::npos || at < before ||
+              !::strptime(&out[at + 1], "%Y-%m-%d %H:%M:%S.", &tm))
+            return false;
+          logged = true;
+          return right = std::abs(std::mktime(&tm) - step.second - when) <= 2;
+        },
+        1500ms);
+    ++clock_steps;
+    steps_seen += right && step.second != 0;
+    steps_wrong += logged && !right;
+  };
 
   // The faults: a seeded order of one a second at most, every kind at least once; a full disk and
   // an offline receiver last a few seconds each.
@@ -225,15 +227,8 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
   std::shuffle(steps.begin(), steps.end(), rng);
   const std::string blob = svc.dir() + "/.fill/blob";  // not counted in the outbox's own size
   size_t disk_free_at = 0, online_at = 0;
+  std::vector<std::string> broken;  // lines found broken right after a kill
   std::map<Fault, int> count;
-  // Per clock step: its run, the size of the run's log before and after it, the step, when.
-  std::vector<std::tuple<int, size_t, size_t, int64_t, int64_t>> clock_steps;
-  const auto set_clock = [&](const std::pair<std::string, int64_t>& step) {
-    const size_t before = svc.Output().size();
-    WriteFile(clock_file + ".new", step.first + "\n");  // renamed: read whole or not at all
-    std::filesystem::rename(clock_file + ".new", clock_file);
-    clock_steps.emplace_back(svc.runs(), before, svc.Output().size(), step.second, UnixNow());
-  };
   for (size_t slot = 0; slot < deck.size(); ++slot) {
     std::this_thread::sleep_until(start + std::chrono::seconds(slot));
     if (slot == disk_free_at) std::filesystem::remove(blob);
@@ -243,13 +238,18 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
     const Fault f = deck[slot];
     ++count[f];
     if (f == kKill) {  // a service holding a message for the full disk answers no probe
+      std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 900));  // not between messages
       svc.Stop(SIGKILL);
+      if (slot >= disk_free_at) {  // a write the disk cut short may be torn, and is truncated
+        for (const std::string& line : AuditOutbox(svc.dir()).broken) broken.push_back(line);
+      }
       EXPECT_TRUE(slot < disk_free_at
                       ? svc.Start(false) && svc.WaitLog("Entering message loop") >= 0
                       : svc.Start())
           << "restart after SIGKILL in slot " << slot;
     } else if (f == kBroker) {
-      EXPECT_TRUE(svc.broker().Restart() && subscribe()) << "broker restart in slot " << slot;
+      EXPECT_TRUE((svc.broker().Stop(), svc.broker().Start()) && subscribe())
+          << "broker restart in slot " << slot;
     } else if (f == kDisk) {
       std::filesystem::create_directories(svc.dir() + "/.fill");
       std::ofstream filler(blob, std::ios::binary);
@@ -276,23 +276,26 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
   }
   std::set<std::string> accepted;
   for (int i = 0; i < 2; ++i) {
-    pubs[i]->WaitSettled(static_cast<size_t>(messages + 1 - i) / 2, 5s);
-    for (int64_t n : pubs[i]->Confirmed()) accepted.insert("m" + std::to_string(n));
+    for (int64_t n : pubs[i]->WaitSettled(static_cast<size_t>(messages + 1 - i) / 2, 5s))
+      accepted.insert(fmt::format("m{}", n));
   }
-  std::string all_text;
-  const auto all_runs = [&] {
-    all_text.clear();
-    for (int run = 1; run <= svc.runs(); ++run) all_text += svc.Output(run);
-    return ParseLog(all_text);
+  const auto all_text = [&] {
+    std::string text;
+    for (int run = 1; run <= svc.runs(); ++run) text += svc.Output(run);
+    return text;
   };
   // A held message is retried after up to 30 s; the deadline leaves room for that.
   const auto drain_start = Clock::now();
   bool drained = false;
   for (int kick = 0;
        !drained && Clock::now() < drain_start + std::chrono::seconds(40 + seconds / 2); ++kick) {
-    svc.control().PublishAsync(kTopics[0], DataPayload(UnixNow(), "kick" + std::to_string(kick)));
+    svc.control().PublishAsync(kTopics[0], DataPayload(UnixNow(), fmt::format("kick{}", kick)));
     std::this_thread::sleep_for(1s);
-    const auto captured = IdsLogged(all_runs(), "Captured: ");
+    std::set<std::string> captured;  // "Captured: ts=.. msg_id=ID ..."
+    for (const std::string& m : ParseLog(all_text(), "Captured: ")) {
+      const size_t at = m.find("msg_id=") + 7;
+      captured.insert(m.substr(at, m.find(' ', at) - at));
+    }
     const Audit live = AuditOutbox(svc.dir());
     std::lock_guard lk(mu);
     drained = std::all_of(accepted.begin(), accepted.end(), [&](const std::string& id) {
@@ -308,55 +311,23 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
   shadow_poll();
   const Audit end = AuditOutbox(svc.dir());
 
-  // The removed archives' copies, each under a name of its own, read like an outbox.
-  std::set<std::string> gaps;
-  std::filesystem::create_directories(work.file("removed"));
-  for (size_t i = 0; i < cleaned.size(); ++i) {
-    const auto& [name, bytes] = cleaned[i];
-    if (bytes.empty() && gaps.insert(name).second)
-      std::printf("[ gap      ] %s: removed before the test could copy it\n", name.c_str());
-    if (!bytes.empty())
-      WriteFile(work.file("removed/outbox." + std::to_string(i) + name.substr(6)), bytes);
-  }
   const Audit removed = AuditOutbox(work.file("removed"));
-  const std::vector<LogLine> log = all_runs();
-  const auto mentions = IdsLogged(log);
-  std::array<int64_t, 4> where{};  // acknowledged, in the outbox, in a removed archive, suspect
+  const std::string text = all_text();
+  // Acknowledged, in the outbox, in a removed archive, gap suspect (an archive removed before it
+  // could be copied may have held what had been in the active file), lost.
+  int64_t where[5] = {};
   std::vector<std::string> lost;
   for (const std::string& id : accepted) {
-    // An archive removed before it could be copied may have held what had been in the active file.
-    const size_t k = seen.count(id)                       ? 0
-                     : end.has(id)                        ? 1
-                     : removed.has(id)                    ? 2
-                     : !gaps.empty() && on_disk.count(id) ? 3
-                                                          : 4;
-    if (k < where.size()) ++where[k];
-    if (k == where.size()) lost.push_back(id);
+    ++where[seen.count(id)                       ? 0
+            : end.has(id)                        ? 1
+            : removed.has(id)                    ? 2
+            : !gaps.empty() && on_disk.count(id) ? 3
+                                                 : 4];
+    if (where[4] > static_cast<int64_t>(lost.size())) lost.push_back(id);
   }
-  for (size_t i = 0; i < lost.size() && i < 20; ++i) {
-    const auto [first, last] = mentions.equal_range(lost[i]);
-    std::printf("[ lost     ] %s: %s; last log line naming it: %s\n", lost[i].c_str(),
-                on_disk.count(lost[i]) ? "was in the active file, gone without an ACK"
-                                       : "never seen on disk",
-                first == last ? "(none)" : std::prev(last)->second.c_str());
-  }
-  // A step shows in the time stamp of the last line its run logged between it and the next step:
-  // shifted back by the step, it lies between the two. With no whole line there, it shows nothing.
-  int64_t steps_seen = 0, steps_wrong = 0;
-  for (size_t i = 0; i < clock_steps.size(); ++i) {
-    const auto [run, before, after, offset, when] = clock_steps[i];
-    const bool last = i + 1 == clock_steps.size();
-    const bool next_here = !last && std::get<0>(clock_steps[i + 1]) == run;
-    const size_t to = next_here ? std::get<1>(clock_steps[i + 1]) : std::string::npos;
-    const auto got = LastStamp(svc.Output(run).substr(after, to - std::min(to, after)));
-    const int64_t until = last ? UnixNow() : std::get<4>(clock_steps[i + 1]);
-    const bool right = got && *got - offset >= when - 2 && *got - offset <= until + 2;
-    steps_seen += right && offset != 0;
-    steps_wrong += got && !right;
-    if (got && !right)
-      std::printf("[ clock    ] step %zu to %+llds: the log's clock was off by %+llds\n", i,
-                  static_cast<long long>(offset), static_cast<long long>(*got - when));
-  }
+  for (size_t i = 0; i < lost.size() && i < 20; ++i)
+    std::printf("[ lost     ] %s: %s on disk\n", lost[i].c_str(),
+                on_disk.count(lost[i]) ? "was" : "never");
   ReportFigure(
       "conservation",
       fmt::format("seed={} accepted={} acked={} in_outbox={} in_cleaned_archives={} lost={} "
@@ -365,11 +336,12 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
                   "receiver_outages={} rotations={} cleanups={} resends={} enospc={} "
                   "drain_s={} drained={}",
                   seed, accepted.size(), where[0], where[1], where[2], lost.size(), gaps.size(),
-                  where[3], count[kKill], count[kBroker], count[kDisk], clock_steps.size(),
-                  steps_seen, steps_wrong, count[kReceiver], Messages(log, "Rotated").size(),
-                  cleaned.size(), Messages(log, "Resent: ").size(),
-                  CountOf(all_text, "No space left on device"), drain_s, drained));
+                  where[3], count[kKill], count[kBroker], count[kDisk], clock_steps, steps_seen,
+                  steps_wrong, count[kReceiver], ParseLog(text, "Rotated").size(), cleanups,
+                  ParseLog(text, "Resent: ").size(), CountOf(text, "No space left on device"),
+                  drain_s, drained));
   EXPECT_TRUE(lost.empty()) << lost.size() << " accepted messages lost";
+  EXPECT_TRUE(broken.empty()) << "after a SIGKILL: " << ::testing::PrintToString(broken);
   EXPECT_EQ(steps_wrong, 0) << "a clock step did not reach the service";
   EXPECT_GT(steps_seen, 0) << "no clock step showed in the service's log";
   EXPECT_GT(static_cast<int64_t>(accepted.size()), messages / 2) << "the stream hardly ran";

@@ -1,9 +1,10 @@
-// Hostile input. Outbox directories: a 64 MiB torn line, a directory where the active file belongs,
-// an archive linked from elsewhere (torn lines and garbage: outbox_store_test.cc); in every case
+// Hostile input. Outbox directories: a 64 MiB torn line, a directory where the active file belongs
+// (torn lines, garbage, archives linked from elsewhere: outbox_store_test.cc); in every case
 // the service starts, says what it found, keeps every intact record and captures again once the
 // obstacle is gone, without a restart (a full disk: conservation_test.cc). Network: a payload near
-// the broker's size limit, deeply nested JSON, control characters in ids, one acknowledgement
-// message naming 10000 records.
+// the broker's size limit, one acknowledgement message naming 10000 records (deep nesting:
+// handlers_test.cc; control characters in the log: p7_test.cc).
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <zlib.h>
@@ -23,8 +24,8 @@ const std::string kData = "/kv/e2e/data";
 std::string V(int n) {
   const char* b64[] = {"eyJ0aW1lc3RhbXAiOjEwMDEsIm1zZ19pZCI6InYxIn0=",
                        "eyJ0aW1lc3RhbXAiOjEwMDIsIm1zZ19pZCI6InYyIn0="};
-  return "{\"msg_id\":\"v" + std::to_string(n) + "\",\"payload\":\"" + b64[n - 1] +
-         "\",\"topic\":\"" + kData + "\",\"ts\":" + std::to_string(1000 + n) + "}";
+  return fmt::format(R"({{"msg_id":"v{}","payload":"{}","topic":"{}","ts":{}}})", n, b64[n - 1],
+                     kData, 1000 + n);
 }
 
 // Start-up reports an active file that is a directory, and each message is held unacknowledged
@@ -33,36 +34,18 @@ TEST(HostileFilesTest, ActiveFileIsDirectory) {
   Service svc;
   fs::create_directories(svc.active() + "/busy");  // remove() cannot take it away
   gzFile f = gzopen((svc.dir() + "/outbox.2000-01-01_000000.jsonl.gz").c_str(), "wb");
-  const std::string text = V(1) + "\n" + V(2) + "\n";
-  gzwrite(f, text.data(), static_cast<unsigned>(text.size()));
+  gzputs(f, (V(1) + "\n" + V(2) + "\n").c_str());
   gzclose(f);
   ASSERT_TRUE(svc.Start());
   EXPECT_GE(CountOf(svc.Output(), "Is a directory"), 1);
-  EXPECT_FALSE(svc.Capture(5001, "new-1", "Cannot open outbox file for append"));
+  ASSERT_TRUE(svc.control().Publish(kData, DataPayload(5001, "new-1")));
+  EXPECT_GE(svc.WaitLog("Cannot open outbox file for append", 10s, svc.ready()), 0);
   fs::remove_all(svc.active());
   EXPECT_TRUE(svc.Capture(5002, "new-2")) << "capture did not resume after the repair";
   svc.Stop(SIGKILL);
   const Audit audit = AuditOutbox(svc.dir());
   EXPECT_EQ(audit.line("v1") + audit.line("v2"), V(1) + V(2));
   EXPECT_TRUE(audit.has("new-1"));
-}
-
-// An archive linked to a file elsewhere is restored by renaming the link: its records are read
-// through it and stay whole.
-TEST(HostileFilesTest, ArchiveIsSymlinkToOutsideFile) {
-  Service svc;
-  TempDir outside;
-  fs::create_directories(svc.dir());
-  WriteFile(outside.file("elsewhere"), V(1) + "\n" + V(2) + "\n");
-  fs::create_symlink(outside.file("elsewhere"), svc.dir() + "/outbox.2000-01-01_000000.jsonl");
-  ASSERT_TRUE(svc.Start());
-  EXPECT_GE(CountOf(svc.Output(), "Restored outbox.2000-01-01_000000.jsonl: 2 messages"), 1);
-  ASSERT_TRUE(svc.control().Publish(kData + "/ack", AckPayload(1001, "v1")));
-  EXPECT_GE(svc.WaitLog("Flushed 1 messages", 10s, svc.ready()), 0);
-  svc.Stop(SIGKILL);
-  const Audit audit = AuditOutbox(svc.dir());
-  EXPECT_FALSE(audit.has("v1"));
-  EXPECT_EQ(audit.line("v2"), V(2));
 }
 
 // The record before the line is indexed, the next capture starts a line of its own, and the peak
@@ -88,7 +71,7 @@ TEST(HostileFilesTest, GiantLineWithoutLineFeed) {
 // Base64 text and the record line are needed at once), and flushed when acknowledged.
 TEST(HostileNetworkTest, SixteenMebibytePayload) {
   ServiceOptions options;
-  options.storage = {{"max_file_kb", 65536}, {"max_dir_kb", 1 << 20}};
+  options.config = {{"storage", {{"max_file_kb", 65536}, {"max_dir_kb", 1 << 20}}}};
   options.broker_config = {"message_size_limit " + std::to_string(17 << 20)};
   Service svc(options);
   ASSERT_TRUE(svc.Start());
@@ -98,78 +81,36 @@ TEST(HostileNetworkTest, SixteenMebibytePayload) {
   ASSERT_GE(svc.WaitLog("Captured: ts=1000 msg_id=big ", 60s), 0);
   const int64_t hwm_after = ProcStatusKb(svc.pid(), "VmHWM");
   ASSERT_TRUE(svc.Capture(1002, "after-big"));
-  ASSERT_TRUE(svc.control().Publish(kData + "/ack", AckPayload(1000, "big")));
-  EXPECT_TRUE(WaitFor([&] { return Contents(svc.active()).size() < 1000; }, 30s));
   const std::vector<Record> records = svc.Outbox();
-  EXPECT_EQ(records.size() == 1 ? records[0].msg_id : "", "after-big");
+  EXPECT_EQ(records.size() == 2 ? records[0].payload : "", big);
+  ASSERT_TRUE(svc.control().Publish(kData + "/ack", DataPayload(1000, "big")));
+  EXPECT_TRUE(WaitFor([&] { return Contents(svc.active()).size() < 1000; }, 30s));
   if (!kSanitized) {
     EXPECT_LT(hwm_after - hwm_before, 10 * 16 * 1024);
   }
 }
 
-// Nesting within the parser's limit is stored, deeper documents are refused with a warning. Control
-// characters in ids are escaped in the log (one line per entry, no forged line) and kept exactly
-// in the records.
-TEST(HostileNetworkTest, NestingAndControlCharacters) {
-  Service svc;
-  ASSERT_TRUE(svc.Start());
-  const auto nested = [](int depth) {
-    return "{\"timestamp\":2000,\"msg_id\":\"d" + std::to_string(depth) +
-           "\",\"x\":" + std::string(static_cast<size_t>(depth - 1), '[') +
-           std::string(static_cast<size_t>(depth - 1), ']') + "}";
-  };
-  const std::vector<std::string> ids = {
-      "nl\nfake 2024-01-01 00:00:00.000 CRITICAL x.cc:1 f: forged",
-      "esc\x1b[2J\x1b]0;t\x07\r\x7f\xe2\x80\xa8\t"};
-  for (const auto& [topic, payload] : std::vector<std::pair<std::string, std::string>>{
-           {kData, nested(1000)},
-           {kData, nested(1001)},
-           {kData, std::string(1 << 20, '[')},
-           {kData + "/ack",
-            "{\"acks\":" + std::string(100000, '[') + std::string(100000, ']') + "}"},
-           {kData, DataPayload(3000, ids[0])},
-           {kData, DataPayload(3001, ids[1])},
-           {kData + "/ack", AckPayload(3000, ids[0])}}) {
-    ASSERT_TRUE(svc.control().Publish(topic, payload));
-  }
-  ASSERT_TRUE(svc.Capture(3003, "last"));
-  const std::vector<LogLine> lines = ParseLog(svc.Output());
-  EXPECT_EQ(Messages(lines, "Data: invalid JSON", svc.ready()).size(), 2u);
-  EXPECT_EQ(Messages(lines, "ACK: invalid JSON", svc.ready()).size(), 1u);
-  const std::string out = svc.Output();
-  EXPECT_EQ(lines.size(), static_cast<size_t>(CountOf(out, "\n")));
-  EXPECT_EQ(CountOf(out, "ACK: ts=3000 msg_id=nl\\nfake 2024"), 1);
-  EXPECT_GE(CountOf(out, "msg_id=esc\\x1b[2J\\x1b]0;t\\x07\\r\\x7f\xe2\x80\xa8\\t"), 1);
-  EXPECT_EQ(out.find_first_of("\x1b\x7f\r"), std::string::npos);
-  const Audit audit = AuditOutbox(svc.dir());
-  EXPECT_EQ(ParseRecord(audit.line("d1000")).payload, nested(1000));
-  EXPECT_TRUE(audit.has(ids[1]));
-  EXPECT_TRUE(audit.broken.empty());
-}
-
 // Every named record goes with the next flush, the one left out stays, and the service answers.
 TEST(HostileNetworkTest, TenThousandAcknowledgementsInOneBatch) {
   ServiceOptions options;
-  options.storage = {{"max_file_kb", 65536}, {"max_dir_kb", 1 << 20}};
+  options.config = {{"storage", {{"max_file_kb", 65536}, {"max_dir_kb", 1 << 20}}}};
   options.broker_config = {"max_queued_messages 0"};  // the default 1000 drops most of a burst
   Service svc(options);
   ASSERT_TRUE(svc.Start());
   auto pub = svc.NewPeer("bulk");
   nlohmann::json acks = nlohmann::json::array();
   for (int i = 0; i <= 10000; ++i) {
-    ASSERT_TRUE(pub->PublishAsync(kData, DataPayload(i, "k" + std::to_string(i)), i));
+    ASSERT_TRUE(pub->PublishAsync(kData, DataPayload(i, fmt::format("k{}", i)), i));
     if (i % 500 == 0) pub->WaitSettled(static_cast<size_t>(i) + 1, 30s);
-    if (i < 10000) acks.push_back({{"timestamp", i}, {"msg_id", "k" + std::to_string(i)}});
+    if (i < 10000) acks.push_back({{"timestamp", i}, {"msg_id", fmt::format("k{}", i)}});
   }
   const auto lines = [&] { return CountOf(Contents(svc.active()), "\n"); };  // cheap on a big file
   ASSERT_TRUE(WaitFor([&] { return lines() == 10001; }, 120s));
   ASSERT_TRUE(svc.control().Publish(kData + "/ack", nlohmann::json{{"acks", acks}}.dump()));
   ASSERT_TRUE(WaitFor([&] { return lines() == 1; }, 60s));
   ASSERT_TRUE(svc.Capture(20000, "probe-after"));
-  const std::vector<Record> records = svc.Outbox();
-  EXPECT_EQ(records.size() == 2 ? records[0].msg_id : "", "k10000");
-  EXPECT_EQ(Messages(svc.Log(), "ACK: ts=").size(), 10000u);
-  EXPECT_EQ(Messages(svc.Log(), "Flushed 10000 messages (acked+broken), 1 remain").size(), 1u);
+  EXPECT_EQ(svc.Outbox().at(0).msg_id, "k10000");
+  EXPECT_EQ(CountOf(svc.Output(), "Flushed 10000 messages (acked+broken), 1 remain"), 1);
 }
 
 }  // namespace

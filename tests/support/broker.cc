@@ -24,7 +24,8 @@ static int LoopbackSocket(int port) {
 
 int FreeLoopbackPort() { return LoopbackSocket(0); }
 
-std::string MosquittoPath() {
+// $SKELVANE_MOSQUITTO, else the first mosquitto in PATH, /usr/sbin, /usr/local/sbin.
+static std::string MosquittoPath() {
   if (const char* env = std::getenv("SKELVANE_MOSQUITTO"); env && *env) return env;
   const char* path = std::getenv("PATH");
   std::stringstream dirs(std::string(path ? path : "") + ":/usr/sbin:/usr/local/sbin");
@@ -51,8 +52,8 @@ bool Broker::Start() {
   // file into our private directory.
   if (const passwd* pw = ::getpwuid(::geteuid())) conf << "user " << pw->pw_name << "\n";
   conf << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\nlog_dest stdout\n"
-       << "log_type all\npersistence " << std::boolalpha << options_.persistence
-       << "\npersistence_location " << dir_.path() << "/\n";
+       << "persistence_location " << dir_.path() << "/\n";
+  for (const auto& type : options_.log_types) conf << "log_type " << type << "\n";
   if (!options_.tls_cert_file.empty()) {
     conf << "certfile " << options_.tls_cert_file << "\nkeyfile " << options_.tls_key_file << "\n";
   }

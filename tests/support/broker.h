@@ -1,6 +1,7 @@
 // A private mosquitto for one test: anonymous, on a free port of 127.0.0.1 only, configured in its
-// own temporary directory. Start() after Stop() keeps the port; with persistence on, sessions
-// (subscriptions, queued QoS 1 messages) survive. Failures are reported with ADD_FAILURE.
+// own temporary directory. Start() after Stop() keeps the port; with "persistence true" among the
+// extra lines, sessions (subscriptions, queued QoS 1 messages) survive. Failures are reported
+// with ADD_FAILURE.
 #pragma once
 
 #include <memory>
@@ -11,9 +12,9 @@
 namespace testsupport {
 
 struct BrokerOptions {
-  bool persistence = false;
-  std::string tls_cert_file, tls_key_file;  // PEM; TLS on the listener, uri() ssl://
-  std::vector<std::string> extra_config;    // lines appended to mosquitto.conf
+  std::string tls_cert_file, tls_key_file;       // PEM; TLS on the listener, uri() ssl://
+  std::vector<std::string> extra_config;         // lines appended to mosquitto.conf
+  std::vector<std::string> log_types = {"all"};  // mosquitto's log_type lines (benchmarks: fewer)
 };
 
 class Broker {
@@ -23,10 +24,6 @@ class Broker {
   bool Start();  // waits until it accepts connections
   // SIGTERM (a persistent broker saves its state), SIGKILL after `grace`.
   void Stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
-  bool Restart() {
-    Stop();
-    return Start();
-  }
   bool running() { return process_ && process_->running(); }
   int port() const { return port_; }
   std::string uri() const;  // tcp://127.0.0.1:<port>, or ssl://
@@ -40,7 +37,5 @@ class Broker {
 
 // A TCP port of 127.0.0.1 that is free when asked (another process may take it after).
 int FreeLoopbackPort();
-// $SKELVANE_MOSQUITTO, else the first mosquitto in PATH, /usr/sbin, /usr/local/sbin.
-std::string MosquittoPath();
 
 }  // namespace testsupport

@@ -12,7 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "broker.h"
 
@@ -29,24 +28,20 @@ inline constexpr bool kSanitized = false;
 #endif
 
 int64_t UnixNow();
-int64_t EnvInt(const char* name, int64_t fallback);       // $name when it is a number
+int64_t EnvInt(const char* name, int64_t fallback);       // $name when set
 int64_t ProcStatusKb(pid_t pid, const std::string& key);  // "VmRSS", "VmHWM"; -1 if unreadable
 int64_t CountOf(const std::string& text, const std::string& fragment);
 std::string Contents(const std::string& path);                         // "" when unreadable
 void ReportFigure(const std::string& name, const std::string& value);  // "[ figure ] name: value"
-// {"timestamp":ts,"msg_id":id[,extra]}, compact; `extra` is members without the braces.
+// {"timestamp":ts,"msg_id":id[,extra]}, compact (also an acknowledgement's form); `extra` is
+// members without the braces.
 std::string DataPayload(int64_t ts, const std::string& msg_id, const std::string& extra = "");
-std::string AckPayload(int64_t ts, const std::string& msg_id);
 inline std::string Fill(size_t n) { return "\"fill\":\"" + std::string(n, 'x') + "\""; }
 
-// Complete console lines "YYYY-MM-DD HH:MM:SS.mmm LEVEL file:line function: message"; anything
-// else (a line still being written, foreign output) is left out.
-struct LogLine {
-  std::string level, file, function, message;
-};
-std::vector<LogLine> ParseLog(const std::string& text);
-std::vector<std::string> Messages(const std::vector<LogLine>& lines, const std::string& prefix,
-                                  size_t from = 0);
+// The messages of the complete console lines "YYYY-MM-DD HH:MM:SS.mmm LEVEL file:line function:
+// message" that start with `prefix`; anything else (a line being written, foreign output) is left
+// out.
+std::vector<std::string> ParseLog(const std::string& text, const std::string& prefix = "");
 
 // An outbox line; valid: a JSON object of exactly msg_id, payload (standard Base64), topic and ts
 // (an integer) in the compact form that a fresh serialisation gives back byte for byte.
@@ -55,20 +50,15 @@ struct Record {
   int64_t ts = 0;
   bool valid = false;
 };
-Record ParseRecord(const std::string& line);
 std::vector<Record> ParseRecords(const std::string& text, std::string* tail = nullptr);
 
 // The active file and every archive of a directory (gzip through zcat, which reports truncations
 // that gzread can miss); meaningful while no service writes to it.
 struct Audit {
-  std::map<std::string, std::vector<Record>> files;  // name -> its valid records
-  std::multimap<std::string, std::string> lines;     // msg_id -> record line
-  std::vector<std::string> broken;                   // lines that are not records, torn tails
-  std::vector<std::string> unreadable;               // archives that did not read completely
-  int temp_files = 0;
+  std::multimap<std::string, std::string> lines;  // msg_id -> record line
+  std::vector<std::string> broken;  // lines that are not records, torn tails, unreadable archives
   bool has(const std::string& id) const { return lines.count(id) != 0; }
   std::string line(const std::string& id) const { return has(id) ? lines.find(id)->second : ""; }
-  size_t duplicates() const;
 };
 Audit AuditOutbox(const std::string& dir);
 
@@ -82,21 +72,22 @@ class Peer {
   bool Subscribe(const std::string& filter);
   bool Publish(const std::string& topic, const std::string& payload,  // waits for the PUBACK
                std::chrono::milliseconds limit = 10s);
-  // Returns at once; Confirmed() lists `tag` once the broker has acknowledged the message.
+  // Returns at once; WaitSettled lists `tag` once the broker has acknowledged the message.
   bool PublishAsync(const std::string& topic, const std::string& payload, int64_t tag = -1);
-  std::vector<int64_t> Confirmed() const;
-  bool WaitSettled(size_t n, std::chrono::milliseconds limit);  // n confirmed or failed
+  // Waits until n publishes are confirmed or failed; the tags confirmed so far.
+  std::vector<int64_t> WaitSettled(size_t n, std::chrono::milliseconds limit);
 
  private:
   struct Op {
     Peer* peer;
     int64_t tag;    // -2: someone waits for it, no tag
     int state = 0;  // 0 running, 1 done, 2 failed
+    void Settle(int s);
   };
+  Op* Send(const std::string& topic, const std::string& payload, int64_t tag);  // nullptr: refused
   template <typename Options>
   Op* Track(Options* o, int64_t tag);  // the operation's context and callbacks
   bool Await(Op* op, std::chrono::milliseconds limit);
-  Op* Send(const std::string& topic, const std::string& payload, int64_t tag);  // null: refused
 
   MQTTAsync client_ = nullptr;
   Handler handler_;
@@ -109,10 +100,11 @@ class Peer {
 
 struct ServiceOptions {
   std::vector<std::string> topics = {"/kv/e2e/data"};
-  nlohmann::json storage = nlohmann::json::object();  // merged over {"dir": <tmp>/outbox}
-  nlohmann::json resend = {{"cooldown", 3600}};       // no resend chain unless asked for
-  std::map<std::string, std::string> env;             // besides KESTOVA_LOG, KESTOVA_MQTT_URI
-  std::vector<std::string> broker_config;             // extra mosquitto.conf lines
+  // Merged (JSON merge patch) over {"storage": {"dir": <tmp>/outbox}, "resend": {"cooldown": 3600}
+  // (no resend chain unless asked for), "maintenance_interval": 1, "loop_timeout_ms": 1000}.
+  nlohmann::json config = nlohmann::json::object();
+  std::map<std::string, std::string> env;  // besides KESTOVA_LOG, KESTOVA_MQTT_URI
+  std::vector<std::string> broker_config;  // extra mosquitto.conf lines
 };
 
 // One broker and one outbox directory; the service may run several times over it, each run with an
@@ -121,8 +113,8 @@ class Service {
  public:
   explicit Service(ServiceOptions options = {});
   ~Service();
-  // Starts a run (behind a wrapper program `prefix`); with `ready`, waits as WaitReady.
-  bool Start(bool ready = true, const std::vector<std::string>& prefix = {});
+  // Starts a run; with `ready`, waits as WaitReady.
+  bool Start(bool ready = true);
   // Waits for the message loop, then until a probe (invalid JSON, told apart by its length) on the
   // first topic comes back as a warning: the data subscription is live.
   bool WaitReady(std::chrono::milliseconds limit = 30s);
@@ -138,19 +130,17 @@ class Service {
   std::vector<std::string> Archives() const;  // outbox.*.jsonl[.gz], sorted
   std::vector<Record> Outbox() const { return ParseRecords(Contents(active())); }
 
-  std::string Output(int run = 0) const;  // of run 1, 2, ...; 0: the current one
-  // The file Output(run) reads (run >= 1); it exists from the start of that run on. Depends on
-  // nothing that Start changes, so another thread may follow the runs' logs as they grow.
+  // The output file of run 1, 2, ... (0: the current one); it exists from the start of that run
+  // on, and another thread may follow it as it grows.
   std::string OutputPath(int run) const;
+  std::string Output(int run = 0) const { return Contents(OutputPath(run == 0 ? runs_ : run)); }
   int runs() const { return runs_; }
-  std::vector<LogLine> Log() const { return ParseLog(Output()); }
   size_t ready() const { return ready_; }  // index of the log line after the current run's probe
   // Index of the first line from `from` on whose message holds `fragment`; -1 after `limit`.
   int WaitLog(const std::string& fragment, std::chrono::milliseconds limit = 10s,
               size_t from = 0) const;
-  // Publishes DataPayload(ts, id) on the first topic: true once captured, false when a line holding
-  // `refusal` comes first (a test failure when neither comes within 10 s).
-  bool Capture(int64_t ts, const std::string& id, const std::string& refusal = "");
+  // Publishes DataPayload(ts, id) on the first topic: true once captured (within 10 s).
+  bool Capture(int64_t ts, const std::string& id);
 
  private:
   ServiceOptions options_;
@@ -161,29 +151,6 @@ class Service {
   std::unique_ptr<Subprocess> run_;
   int runs_ = 0, probes_ = 0;
   size_t ready_ = 0;
-};
-
-// The receiving side: records every data message (JSON with msg_id and timestamp) on `topics` and
-// acknowledges it at once unless `should_ack` says no.
-class Receiver {
- public:
-  struct Msg {
-    std::string id, topic, payload;
-    int64_t ts;
-  };
-  Receiver(Service& svc, const std::vector<std::string>& topics,
-           std::function<bool(const Msg&)> should_ack = nullptr);
-  std::vector<Msg> seen() const {
-    std::lock_guard lk(mu_);
-    return seen_;
-  }
-
- private:
-  std::function<bool(const Msg&)> should_ack_;
-  mutable std::mutex mu_;
-  std::vector<Msg> seen_;
-  // Acknowledging from the receiving client's own callback is slow (about 90 ms each, in Paho).
-  std::unique_ptr<Peer> acker_, peer_;  // peer_ last: its callbacks end before the rest goes
 };
 
 }  // namespace testsupport

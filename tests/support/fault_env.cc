@@ -81,11 +81,11 @@ int FaultEnv::CountAll(const std::string& pattern) const {
 }
 
 void FaultEnv::AdvanceSteady(std::chrono::nanoseconds d) {
-  steady_ = (steady_ ? *steady_ : base_->SteadyNow()) +
+  steady_ = (steady_ ? *steady_ : target()->SteadyNow()) +
             std::chrono::duration_cast<std::chrono::steady_clock::duration>(d);
 }
 void FaultEnv::AdvanceSystem(std::chrono::nanoseconds d) {
-  system_ = (system_ ? *system_ : base_->SystemNow()) +
+  system_ = (system_ ? *system_ : target()->SystemNow()) +
             std::chrono::duration_cast<std::chrono::system_clock::duration>(d);
 }
 
@@ -127,7 +127,7 @@ int FaultEnv::NewSequentialFile(const std::string& path,
   out->reset();
   std::unique_ptr<kestova::SequentialFile> f;
   if (int err = Check(FaultOp::kOpenRead, path)) return err;
-  if (int rc = base_->NewSequentialFile(path, &f)) return rc;
+  if (int rc = target()->NewSequentialFile(path, &f)) return rc;
   *out = std::make_unique<FaultSequentialFile>(this, path, std::move(f));
   return 0;
 }
@@ -137,27 +137,7 @@ int FaultEnv::NewWritableFile(const std::string& path, bool truncate,
   out->reset();
   std::unique_ptr<kestova::WritableFile> f;
   if (int err = Check(FaultOp::kOpenWrite, path)) return err;
-  if (int rc = base_->NewWritableFile(path, truncate, &f)) return rc;
-  *out = std::make_unique<FaultWritableFile>(this, path, std::move(f));
-  return 0;
-}
-
-// One open that stands for three calls: a fault on opening for writing, on Stat or on ReadLastByte
-// of the path applies here as it would to the separate call (the last byte only when it is read,
-// not when `known` vouches for it).
-int FaultEnv::NewAppendableFile(const std::string& path, const kestova::FileTail* known,
-                                std::unique_ptr<kestova::WritableFile>* out,
-                                kestova::FileTail* tail) {
-  out->reset();
-  *tail = kestova::FileTail{};
-  std::unique_ptr<kestova::WritableFile> f;
-  kestova::FileTail t;
-  if (int err = Check(FaultOp::kOpenWrite, path)) return err;
-  if (int err = Check(FaultOp::kStat, path)) return err;
-  if (int rc = base_->NewAppendableFile(path, known, &f, &t)) return rc;
-  const bool vouched = known != nullptr && known->VouchesFor(t.size);
-  if (t.size > 0 && !vouched && Check(FaultOp::kReadLastByte, path) != 0) t.last_byte_known = false;
-  *tail = t;
+  if (int rc = target()->NewWritableFile(path, truncate, &f)) return rc;
   *out = std::make_unique<FaultWritableFile>(this, path, std::move(f));
   return 0;
 }
@@ -165,7 +145,7 @@ int FaultEnv::NewAppendableFile(const std::string& path, const kestova::FileTail
 // The other calls fail when told to and are forwarded otherwise.
 #define FORWARD(op, path, call)                       \
   if (int err = Check(FaultOp::op, path)) return err; \
-  return base_->call
+  return target()->call
 
 int FaultEnv::Stat(const std::string& p, kestova::FileInfo* i) {
   *i = {};
@@ -190,7 +170,7 @@ int FaultEnv::GetChildren(const std::string& p, std::vector<std::string>* names)
 }
 int FaultEnv::RenameFile(const std::string& from, const std::string& to) {
   if (int err = Check(FaultOp::kRename, from, &to)) return err;
-  return base_->RenameFile(from, to);
+  return target()->RenameFile(from, to);
 }
 #undef FORWARD
 

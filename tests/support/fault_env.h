@@ -1,4 +1,4 @@
-// FaultEnv: an Env for tests that forwards to a real Env (Env::Default() unless told otherwise) and
+// FaultEnv: an EnvWrapper for tests over a real Env (Env::Default() unless told otherwise) that
 // injects failures and fake time on request.
 //
 // Path patterns are shell globs (fnmatch without FNM_PATHNAME, so "*" also matches "/") tested
@@ -31,12 +31,12 @@ namespace testsupport {
 enum class FaultOp {
   kOpenRead,      // NewSequentialFile
   kRead,          // SequentialFile::Read
-  kOpenWrite,     // NewWritableFile (either mode), NewAppendableFile
+  kOpenWrite,     // NewWritableFile (either mode)
   kWrite,         // WritableFile::Append
   kSync,          // WritableFile::Sync
   kClose,         // WritableFile::Close (the file is closed anyway)
-  kStat,          // Env::Stat, WritableFile::Stat; the size NewAppendableFile reports
-  kReadLastByte,  // Env::ReadLastByte; the last byte NewAppendableFile reports
+  kStat,          // Env::Stat, WritableFile::Stat
+  kReadLastByte,  // Env::ReadLastByte
   kTruncate,      // Env::TruncateFile
   kRename,        // Env::RenameFile
   kRemove,        // Env::RemoveFile
@@ -46,9 +46,9 @@ enum class FaultOp {
   kLockFile,      // Env::LockFile
 };
 
-class FaultEnv : public kestova::Env {
+class FaultEnv : public kestova::EnvWrapper {
  public:
-  explicit FaultEnv(kestova::Env* base = kestova::Env::Default()) : base_(base) {}
+  explicit FaultEnv(kestova::Env* base = kestova::Env::Default()) : EnvWrapper(base) {}
 
   void Fail(FaultOp op, const std::string& pattern, int err, int times = -1) {
     faults_.push_back({op, pattern, err, times});
@@ -79,9 +79,6 @@ class FaultEnv : public kestova::Env {
                       std::unique_ptr<kestova::WritableFile>* out) override;
   int Stat(const std::string& path, kestova::FileInfo* info) override;
   int ReadLastByte(const std::string& path, char* byte) override;
-  int NewAppendableFile(const std::string& path, const kestova::FileTail* known,
-                        std::unique_ptr<kestova::WritableFile>* out,
-                        kestova::FileTail* tail) override;
   int TruncateFile(const std::string& path, uint64_t size) override;
   int RenameFile(const std::string& from, const std::string& to) override;
   int RemoveFile(const std::string& path) override;
@@ -89,8 +86,8 @@ class FaultEnv : public kestova::Env {
   int GetChildren(const std::string& dir, std::vector<std::string>* names) override;
   int SyncDir(const std::string& dir) override;
   int LockFile(const std::string& path, std::unique_ptr<kestova::FileLock>* out) override;
-  SteadyTime SteadyNow() override { return steady_ ? *steady_ : base_->SteadyNow(); }
-  SystemTime SystemNow() override { return system_ ? *system_ : base_->SystemNow(); }
+  SteadyTime SteadyNow() override { return steady_ ? *steady_ : target()->SteadyNow(); }
+  SystemTime SystemNow() override { return system_ ? *system_ : target()->SystemNow(); }
 
   // For the wrapped files: records the call and returns the errno to report (0: go ahead); how
   // many of `n` bytes may pass (*err set when fewer), and the charge of those that did.
@@ -109,7 +106,6 @@ class FaultEnv : public kestova::Env {
     FaultOp op;
     std::string path, other;
   };
-  kestova::Env* base_;
   std::vector<Fault> faults_;
   std::vector<Call> calls_;
   std::optional<SteadyTime> steady_;

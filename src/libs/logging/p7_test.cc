@@ -19,8 +19,7 @@
 
 namespace {
 
-using testsupport::ReadFile;
-using testsupport::TempDir;
+using namespace testsupport;
 using Strings = std::vector<std::string>;
 using namespace std::chrono_literals;
 

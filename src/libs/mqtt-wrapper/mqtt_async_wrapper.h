@@ -1,35 +1,42 @@
-// MQTT client layer over the Eclipse Paho asynchronous C client (MQTTAsync).
+// MqttAsyncWrapper: the production Client (mqtt_client.h), over the Eclipse Paho asynchronous C
+// client (MQTTAsync). The Paho header stays inside this library.
 //
 // Contract (what the service relies on):
-//   - All calls come from one thread (the caller's "main" thread), or from a turn that Dispatch()
-//     runs. Paho's own threads call into the caller's code only to run such turns.
+//   - Threads: calls come from the thread that owns the client, or from inside a turn Dispatch()
+//     runs. Turns run on Paho's network thread while the owner waits in Dispatch() (or on the
+//     owner's thread itself): one turn at a time, in order. Paho's threads call into the owner's
+//     code only to run such turns.
 //   - Connect() starts connecting and returns at once; afterwards the client keeps itself connected
 //     (automatic reconnect with bounded back-off) and restores every subscription made so far after
 //     every (re)connect.
 //   - Receive() returns the next message of any subscribed topic, or throws std::runtime_error
 //     after about timeout_s seconds without one.
 //   - Delivery guarantee for received QoS 1 messages: the broker's PUBACK goes out only once the
-//     caller has finished with the message, signalled by its next Receive() call (or the
-//     destructor). So a message the broker counts as delivered has already been handled (stored) by
-//     the caller.
-//   - Dispatch() is the fast form of a Receive() loop: see there.
-//   - Send() never waits on Paho's callback thread; it throws std::runtime_error when the message
-//     was not accepted for delivery (not connected, Paho error), with the reason in the message.
+//     caller has finished with the message, signalled by its next Receive() call, the end of its
+//     Dispatch() turn, or the destructor. So a message the broker counts as delivered has already
+//     been handled (stored) by the caller.
+//   - Send() never waits on Paho's network thread; it throws std::runtime_error when the message
+//     was not accepted for delivery (invalid, not connected, Paho error), with the reason in the
+//     message, and returns kSendQueued for a message it could only queue (see below).
 //   - Destruction disconnects cleanly within a bounded time.
 //
-// Environment (read at construction):
+// Environment variables (read at construction; an empty variable counts as unset):
 //   KESTOVA_MQTT_URI         broker URI(s), comma-separated for failover (tried in order);
 //                            default tcp://127.0.0.1:1883; ssl:// URIs use TLS with server
 //                            certificate and host-name verification
-//   KESTOVA_MQTT_USERNAME, KESTOVA_MQTT_PASSWORD   credentials (never logged)
-//   KESTOVA_MQTT_CA_FILE, KESTOVA_MQTT_CERT_FILE, KESTOVA_MQTT_KEY_FILE   TLS files
+//   KESTOVA_MQTT_USERNAME    user name
+//   KESTOVA_MQTT_PASSWORD    password, only with a user name (never logged)
+//   KESTOVA_MQTT_CA_FILE     CA certificate(s), PEM, for ssl:// (default: the system trust store)
+//   KESTOVA_MQTT_CERT_FILE   client certificate chain, PEM, for ssl://; may also hold the key
+//   KESTOVA_MQTT_KEY_FILE    client private key, PEM, for ssl://; only with a certificate file
 //   KESTOVA_MQTT_KEEPALIVE   keep-alive in seconds (1..65535), default 30
 //   KESTOVA_MQTT_CLIENT_ID   replaces the client id and turns on a persistent session (clean
 //                            session off), so messages queued by the broker during a restart are
 //                            delivered
-// An empty variable counts as unset. An invalid value (unknown URI scheme, keep-alive outside
-// 1..65535, unreadable TLS file, TLS files without an ssl:// broker, password without user name)
-// is reported in one error line naming the variable, and the constructor throws.
+// An invalid value (unknown URI scheme, keep-alive outside 1..65535, unreadable TLS file, TLS files
+// without an ssl:// broker, password without user name) is reported in one error line naming the
+// variable, and the constructor throws. (Paho itself also reads MQTT_C_CLIENT_TRACE and
+// MQTT_C_CLIENT_TRACE_LEVEL, its own debug trace.)
 //
 // Delivery guarantee in detail. Paho sends the PUBACK of a received QoS 1 message when its arrival
 // callback returns; the callback here hands the message to Receive() and returns only when the
@@ -50,12 +57,14 @@
 // parked: Paho sends no keep-alive ping, a lost connection is noticed only afterwards, and
 // publishes made meanwhile are written when the caller next calls Receive(). Keep the handling of
 // one message well inside the keep-alive interval; a Dispatch() turn that has to wait longer asks
-// for a retry (TurnResult::kRetry), during which this layer keeps the connection alive itself.
+// for a retry (TurnResult::kRetry), during which this layer keeps the connection alive itself
+// (paho_socket_workaround.h).
 //
 // Send() never blocks on that thread. While a message is held, its publish is handed to Paho on the
 // parked thread itself (Paho allows publishing from a message callback). When the publish can only
 // be handed over after the held message is released (a message arriving at that very moment), Send
-// returns 0 and a failure is logged later instead of thrown.
+// returns kSendQueued: the message has not left yet, and a failure is logged later instead of
+// thrown.
 //
 // Errors: Connect() throws std::runtime_error only when Paho refuses to start connecting (an
 // unreachable broker is retried: first after about 1 s, doubling up to 30 s; Paho acts on a 3 s
@@ -75,74 +84,15 @@
 // (destruction gives up after a few seconds and finishes in the background).
 #pragma once
 
-#include <MQTTAsync.h>
-
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "mqtt_client.h"
+
 namespace kestova::mosquitto {
-
-enum class Qos : int {
-  AtMostOnce = 0,
-  AtLeastOnce = 1,
-  ExactlyOnce = 2,
-};
-
-// One received message.
-struct msg_t {
-  std::string topic;
-  std::vector<uint8_t> payload;
-  uint8_t flags = 0;  // bit 0: retained; bit 1: duplicate delivery. Carried along, not interpreted.
-};
-
-using SuccessCallback = void (*)(void* context, MQTTAsync_successData* response);
-using FailureCallback = void (*)(void* context, MQTTAsync_failureData* response);
-
-// The seam the service loop talks to; MqttAsyncWrapper is the production implementation and unit
-// tests of the loop provide their own.
-class Client {
- public:
-  virtual ~Client() = default;
-  virtual int Connect(bool flag, SuccessCallback on_success = nullptr,
-                      FailureCallback on_failure = nullptr) = 0;
-  virtual int Subscribe(const std::string& topic, Qos qos, bool flag,
-                        SuccessCallback on_success = nullptr,
-                        FailureCallback on_failure = nullptr) = 0;
-  virtual msg_t Receive(const std::string& filter, int timeout_s) = 0;
-  virtual int Send(const std::string& topic, const std::vector<uint8_t>& payload, Qos qos,
-                   bool flag) = 0;
-  // The message the broker publishes for this client when the connection ends without a
-  // DISCONNECT (the process died, the network went away), QoS 1. Takes effect for connections
-  // made after the call: call it before Connect(). The default does nothing.
-  virtual void SetWill(const std::string& /*topic*/, const std::vector<uint8_t>& /*payload*/,
-                       bool /*retained*/) {}
-
-  // What a turn of the caller's loop asks for next.
-  struct TurnResult {
-    enum class Kind { kContinue, kStop, kRetry };
-    Kind kind = Kind::kContinue;
-    // kRetry: the message was not handled (for example it could not be stored yet). It is not
-    // acknowledged; the same message is handed to the turn again after this pause, and no other
-    // message and no time-out turn runs meanwhile (the broker keeps everything behind it).
-    std::chrono::milliseconds retry_after{0};
-
-    static TurnResult Continue() { return {}; }
-    static TurnResult Stop() { return {Kind::kStop, {}}; }
-    static TurnResult Retry(std::chrono::milliseconds after) { return {Kind::kRetry, after}; }
-  };
-  // One turn of the caller's loop: `msg` is a received message, or nullptr when none came within
-  // the time-out (a kRetry answer to a time-out turn counts as kContinue).
-  using TurnFn = std::function<TurnResult(const msg_t* msg)>;
-  // Runs `turn` once per received message and once after every `timeout_s` seconds without one,
-  // until a turn returns kStop; an exception out of a turn ends Dispatch and passes to its caller.
-  // Turns never overlap, and each sees everything earlier turns did. This default runs them on the
-  // calling thread over Receive(); implementations may run them elsewhere while the caller waits.
-  virtual void Dispatch(const TurnFn& turn, int timeout_s);
-};
 
 class MqttAsyncWrapper final : public Client {
  public:
@@ -163,7 +113,7 @@ class MqttAsyncWrapper final : public Client {
   // Logs an error and sets nothing for a topic that is not a valid topic name.
   void SetWill(const std::string& topic, const std::vector<uint8_t>& payload,
                bool retained) override;
-  // A turn for a message that arrives while the caller waits in here runs on Paho's receive
+  // A turn for a message that arrives while the caller waits in here runs on Paho's network
   // thread, inside the arrival callback, so no thread switch is paid per message; its PUBACK goes
   // out when the turn has returned (the guarantee of Receive()). Messages that arrive while a turn
   // runs wait in the broker and the socket, as with Receive(). A turn may call Send() (it publishes

@@ -5,7 +5,8 @@
 #include <string_view>
 
 #include "gzip_codec.h"
-#include "record_format.h"
+#include "line_reader.h"
+#include "record_reader.h"
 
 namespace kestova {
 

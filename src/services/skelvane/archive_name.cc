@@ -4,6 +4,8 @@
 #include <ctime>
 #include <tuple>
 
+#include "record_format.h"
+
 namespace kestova {
 namespace {
 
@@ -11,6 +13,10 @@ constexpr std::string_view kPrefix = "outbox.";
 constexpr std::string_view kStampPattern = "0000-00-00_000000";
 // More digits could overflow k; no archive of ours gets near this.
 constexpr size_t kMaxCollisionDigits = 18;
+
+bool Contains(std::string_view s, std::string_view part) {
+  return s.find(part) != std::string_view::npos;
+}
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -63,9 +69,45 @@ std::string ArchiveStamp(std::chrono::system_clock::time_point now) {
 std::string ArchiveFileName(std::string_view stamp, uint64_t k, bool gz) {
   std::string name(kPrefix);
   name += stamp;
-  if (k != 0) name += "_" + std::to_string(k);
+  if (k != 0) {
+    name += '_';
+    name += std::to_string(k);
+  }
   name += gz ? ".jsonl.gz" : ".jsonl";
   return name;
+}
+
+std::string NewArchiveStamp(const std::vector<std::string>& names, std::string clock_stamp,
+                            uint64_t* k) {
+  // Restores delete the oldest archives, so a free number below one in use would sort before a
+  // newer archive: the next number is the one after the highest.
+  std::string_view newest;
+  uint64_t next_k = 0;
+  for (const std::string& name : names) {
+    ArchiveName a;
+    if (!ParseArchiveName(name, &a) || a.stamp < newest) continue;
+    if (a.stamp > newest) {
+      newest = a.stamp;
+      next_k = 0;
+    }
+    next_k = std::max(next_k, a.k + 1);
+  }
+  *k = 0;
+  // A clock that has not passed the newest stamp (several rotations in one second, or a wall clock
+  // stepped back) would give a name sorting before archives that hold newer records.
+  if (newest.empty() || clock_stamp > newest) return clock_stamp;
+  *k = next_k;
+  return std::string(newest);
+}
+
+bool IsArchiveName(std::string_view name) {
+  return name.starts_with(kPrefix) && name != "outbox.jsonl" && Contains(name, ".jsonl") &&
+         !Contains(name, kTempFileSuffix);
+}
+
+bool IsStaleCopyName(std::string_view name) {
+  return name.starts_with(kPrefix) && name.ends_with(kTempFileSuffix) && Contains(name, ".jsonl") &&
+         name != "outbox.jsonl.tmp";
 }
 
 }  // namespace kestova

@@ -1,4 +1,6 @@
-// Names of rotated archives and the order they are delivered in.
+// Names of the outbox directory's files: rotated archives and the order they are delivered in,
+// the temporary names of copies in progress, the lock and the probe. (The active file and the
+// flush's temporary file are named in record_format.h.)
 //
 // Format: "outbox.<stamp>[_<k>].jsonl[.gz]"
 //   <stamp>  local wall-clock time of the rotation, strftime "%Y-%m-%d_%H%M%S": exactly 17
@@ -19,6 +21,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestova {
 
@@ -41,5 +44,28 @@ std::string ArchiveStamp(std::chrono::system_clock::time_point now);
 
 // The bare name "outbox.<stamp>[_<k>].jsonl[.gz]" (no suffix for k = 0).
 std::string ArchiveFileName(std::string_view stamp, uint64_t k, bool gz);
+
+// The stamp and collision number of a new archive, given the bare names in the directory and the
+// stamp of the clock: the clock's stamp with k = 0, unless an archive (either extension) carries
+// the same or a later stamp; then the newest stamp with the number after the highest one it
+// carries. Either way the new name sorts after every archive there is.
+std::string NewArchiveStamp(const std::vector<std::string>& names, std::string clock_stamp,
+                            uint64_t* k);
+
+// Whether a bare name is an archive's by its name alone: "outbox.*" holding ".jsonl", neither the
+// active file nor a temporary name. (listRotated also wants a regular file behind it.)
+bool IsArchiveName(std::string_view name);
+
+// Every copy in progress (a flush, a compression, a restore) is written under TempFilePath(target)
+// (record_format.h: the target's path plus kTempFileSuffix, the one temporary suffix) and renamed
+// when complete; a name holding that suffix is never an archive.
+// Whether a bare name is a copy to an archive or to the active file cut short by a crash
+// ("outbox.*.jsonl*.tmp"); the flush's own "outbox.jsonl.tmp" is not one.
+bool IsStaleCopyName(std::string_view name);
+
+// The lock that keeps a second store out of the directory (never deleted, never an archive) and the
+// file created once at start-up to prove the directory writable.
+inline constexpr char kLockFileName[] = "outbox.lock";
+inline constexpr char kProbeFileName[] = "outbox.probe";
 
 }  // namespace kestova

@@ -29,29 +29,36 @@ constexpr std::array<int8_t, 256> kDecode = MakeDecodeTable();
 
 std::string base64_encode(const uint8_t* data, size_t len) {
   std::string out;
-  out.reserve((len + 2) / 3 * 4);
+  base64_encode_append(&out, data, len);
+  return out;
+}
+
+void base64_encode_append(std::string* out, const uint8_t* data, size_t len) {
+  const size_t start = out->size();
+  out->resize(start + base64_encoded_size(len));
+  char* p = out->data() + start;
   size_t i = 0;
   for (; i + 3 <= len; i += 3) {
-    uint32_t v = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8) | data[i + 2];
-    out += base64_chars[(v >> 18) & 63];
-    out += base64_chars[(v >> 12) & 63];
-    out += base64_chars[(v >> 6) & 63];
-    out += base64_chars[v & 63];
+    const uint32_t v = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8) | data[i + 2];
+    p[0] = base64_chars[v >> 18];
+    p[1] = base64_chars[(v >> 12) & 63];
+    p[2] = base64_chars[(v >> 6) & 63];
+    p[3] = base64_chars[v & 63];
+    p += 4;
   }
-  size_t rest = len - i;
-  if (rest == 1) {
-    uint32_t v = uint32_t{data[i]} << 16;
-    out += base64_chars[(v >> 18) & 63];
-    out += base64_chars[(v >> 12) & 63];
-    out += "==";
-  } else if (rest == 2) {
-    uint32_t v = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8);
-    out += base64_chars[(v >> 18) & 63];
-    out += base64_chars[(v >> 12) & 63];
-    out += base64_chars[(v >> 6) & 63];
-    out += '=';
+  if (len - i == 1) {
+    const uint32_t v = uint32_t{data[i]} << 16;
+    p[0] = base64_chars[v >> 18];
+    p[1] = base64_chars[(v >> 12) & 63];
+    p[2] = '=';
+    p[3] = '=';
+  } else if (len - i == 2) {
+    const uint32_t v = (uint32_t{data[i]} << 16) | (uint32_t{data[i + 1]} << 8);
+    p[0] = base64_chars[v >> 18];
+    p[1] = base64_chars[(v >> 12) & 63];
+    p[2] = base64_chars[(v >> 6) & 63];
+    p[3] = '=';
   }
-  return out;
 }
 
 std::vector<uint8_t> base64_decode(const std::string& text) {

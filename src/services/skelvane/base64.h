@@ -14,5 +14,11 @@
 #include <string>
 #include <vector>
 
+// The length of the encoding of `len` bytes: 4 * ceil(len / 3).
+constexpr size_t base64_encoded_size(size_t len) { return (len + 2) / 3 * 4; }
+
 std::string base64_encode(const uint8_t* data, size_t len);
+// The same encoding appended to *out in place, so that a record writer builds its line in one
+// buffer; what *out held before is kept.
+void base64_encode_append(std::string* out, const uint8_t* data, size_t len);
 std::vector<uint8_t> base64_decode(const std::string& text);

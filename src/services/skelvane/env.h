@@ -6,7 +6,8 @@
 // std::chrono.
 //
 // Conventions: operations return 0 on success or an errno value on failure; they never throw for
-// file-system conditions. Paths are used exactly as given.
+// file-system conditions. Paths are used exactly as given. A system call interrupted by a signal
+// (EINTR) is repeated, never reported; the one exception is WritableFile::Close (see there).
 #pragma once
 
 #include <sys/types.h>
@@ -48,6 +49,7 @@ class WritableFile {
   // Forces written data to the device (fsync). Returns 0 or errno.
   virtual int Sync() = 0;
   // Closes the file; returns 0 or the errno of the close (which may report a delayed write error).
+  // Never repeated: the descriptor is gone even when close reports EINTR, which counts as success.
   virtual int Close() = 0;
   // What fstat() says of the open file: its size and its link count (0 once the file was removed
   // or renamed over while open). The default returns ENOTSUP.
@@ -58,18 +60,6 @@ class WritableFile {
 class FileLock {
  public:
   virtual ~FileLock() = default;
-};
-
-// The end of a file as NewAppendableFile saw it when it opened the file.
-struct FileTail {
-  uint64_t size = 0;             // length at the open
-  bool last_byte_known = false;  // false for an empty file and when the byte could not be read
-  char last_byte = 0;
-
-  // Whether `known` vouches for the last byte of a file found `size` bytes long.
-  bool VouchesFor(uint64_t found_size) const {
-    return last_byte_known && found_size > 0 && size == found_size;
-  }
 };
 
 class Env {
@@ -95,14 +85,6 @@ class Env {
   virtual int Stat(const std::string& path, FileInfo* info) = 0;
   // Reads the last byte of a file (for the torn-line check). Returns ENODATA for an empty file.
   virtual int ReadLastByte(const std::string& path, char* byte) = 0;
-  // Opens an existing file for appending and reports its size and last byte as of the open, so
-  // that one open serves the append, the size-limit check and the torn-line check. Never creates
-  // the file: a missing one gives ENOENT. `known` (may be null) is what the caller knows of the
-  // file's end from its own last write: when the size found equals known->size and
-  // known->last_byte_known, that last byte is reported without reading it. The default composes
-  // Stat, ReadLastByte and NewWritableFile; the POSIX Env does it all on one descriptor.
-  virtual int NewAppendableFile(const std::string& path, const FileTail* known,
-                                std::unique_ptr<WritableFile>* out, FileTail* tail);
   virtual int TruncateFile(const std::string& path, uint64_t size) = 0;
   virtual int RenameFile(const std::string& from, const std::string& to) = 0;
   virtual int RemoveFile(const std::string& path) = 0;
@@ -138,10 +120,6 @@ class EnvWrapper : public Env {
   int ReadLastByte(const std::string& path, char* byte) override {
     return target_->ReadLastByte(path, byte);
   }
-  int NewAppendableFile(const std::string& path, const FileTail* known,
-                        std::unique_ptr<WritableFile>* out, FileTail* tail) override {
-    return target_->NewAppendableFile(path, known, out, tail);
-  }
   int TruncateFile(const std::string& path, uint64_t size) override {
     return target_->TruncateFile(path, size);
   }
@@ -167,7 +145,7 @@ class EnvWrapper : public Env {
 };
 
 // Counts the bytes appended to every file opened for writing through it (what the store wrote,
-// for its status figures). Single-threaded like its user.
+// for its status figures). Not synchronised: one caller at a time, like its user.
 class ByteCountingEnv final : public EnvWrapper {
  public:
   using EnvWrapper::EnvWrapper;
@@ -175,8 +153,6 @@ class ByteCountingEnv final : public EnvWrapper {
 
   int NewWritableFile(const std::string& path, bool truncate,
                       std::unique_ptr<WritableFile>* out) override;
-  int NewAppendableFile(const std::string& path, const FileTail* known,
-                        std::unique_ptr<WritableFile>* out, FileTail* tail) override;
 
  private:
   uint64_t bytes_written_ = 0;
@@ -184,5 +160,8 @@ class ByteCountingEnv final : public EnvWrapper {
 
 // Reads a whole file into *out. Returns 0 or errno.
 int ReadFileToString(Env* env, const std::string& path, std::string* out);
+
+// A file's size in bytes; 0 when it is missing or cannot be looked at (for figures and log lines).
+int64_t FileSize(Env* env, const std::string& path);
 
 }  // namespace kestova

@@ -1,6 +1,7 @@
 // Env::Default(): the production environment, a thin layer over POSIX file calls and std::chrono.
 //
-// Every call retries on EINTR and reports failures as errno values; nothing here throws or logs.
+// Every call but close() repeats an interrupted system call (RetryOnEintr) and reports failures as
+// errno values; nothing here throws or logs.
 // File descriptors are opened with O_CLOEXEC so that no child process inherits them.
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,13 +18,24 @@
 namespace kestova {
 namespace {
 
-int OpenRetry(const char* path, int flags, mode_t mode = 0) {
-  int fd;
+// Repeats a system call that a signal interrupted (EINTR); returns its last result, with errno set
+// as the call left it. Every call of this file that may be interrupted goes through here, except
+// close(), which must not be repeated (the descriptor is released either way).
+template <typename Call>
+auto RetryOnEintr(Call call) -> decltype(call()) {
+  decltype(call()) r;
   do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+    r = call();
+  } while (r < 0 && errno == EINTR);
+  return r;
 }
+
+int OpenRetry(const char* path, int flags, mode_t mode = 0) {
+  return RetryOnEintr([&] { return ::open(path, flags | O_CLOEXEC, mode); });
+}
+
+// 0 when `rc` (a call's result) reports success, else errno.
+int ErrnoOf(int rc) { return rc == 0 ? 0 : errno; }
 
 void FillInfo(const struct stat& st, FileInfo* info) {
   info->exists = true;
@@ -42,17 +54,15 @@ class PosixSequentialFile final : public SequentialFile {
 
   int Read(size_t n, char* buf, size_t* got) override {
     *got = 0;
-    ssize_t r;
-    do {
-      r = ::read(fd_, buf, n);
-    } while (r < 0 && errno == EINTR);
+    const ssize_t r = RetryOnEintr([&] { return ::read(fd_, buf, n); });
     if (r < 0) return errno;
     *got = static_cast<size_t>(r);
     return 0;
   }
 
   int Skip(uint64_t n) override {
-    return ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR) < 0 ? errno : 0;
+    return RetryOnEintr([&] { return ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR); }) < 0 ? errno
+                                                                                           : 0;
   }
 
  private:
@@ -71,11 +81,8 @@ class PosixWritableFile final : public WritableFile {
   int Append(const char* data, size_t n) override {
     if (fd_ < 0) return EBADF;
     while (n > 0) {
-      ssize_t w = ::write(fd_, data, n);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
+      const ssize_t w = RetryOnEintr([&] { return ::write(fd_, data, n); });
+      if (w < 0) return errno;
       if (w == 0) return EIO;  // a regular file never accepts 0 bytes of a non-empty write
       data += w;
       n -= static_cast<size_t>(w);
@@ -85,14 +92,14 @@ class PosixWritableFile final : public WritableFile {
 
   int Sync() override {
     if (fd_ < 0) return EBADF;
-    return ::fsync(fd_) == 0 ? 0 : errno;
+    return ErrnoOf(RetryOnEintr([&] { return ::fsync(fd_); }));
   }
 
   int Stat(FileInfo* info) override {
     *info = FileInfo{};
     if (fd_ < 0) return EBADF;
     struct stat st;
-    if (::fstat(fd_, &st) != 0) return errno;
+    if (RetryOnEintr([&] { return ::fstat(fd_, &st); }) != 0) return errno;
     FillInfo(st, info);
     return 0;
   }
@@ -143,7 +150,7 @@ class PosixEnv final : public Env {
   int Stat(const std::string& path, FileInfo* info) override {
     *info = FileInfo{};
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    if (RetryOnEintr([&] { return ::stat(path.c_str(), &st); }) != 0) {
       if (errno == ENOENT || errno == ENOTDIR) return 0;
       return errno;
     }
@@ -156,15 +163,12 @@ class PosixEnv final : public Env {
     if (fd < 0) return errno;
     int rc = 0;
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
+    if (RetryOnEintr([&] { return ::fstat(fd, &st); }) != 0) {
       rc = errno;
     } else if (st.st_size <= 0) {
       rc = ENODATA;
     } else {
-      ssize_t r;
-      do {
-        r = ::pread(fd, byte, 1, st.st_size - 1);
-      } while (r < 0 && errno == EINTR);
+      const ssize_t r = RetryOnEintr([&] { return ::pread(fd, byte, 1, st.st_size - 1); });
       if (r < 0) {
         rc = errno;
       } else if (r == 0) {
@@ -175,55 +179,21 @@ class PosixEnv final : public Env {
     return rc;
   }
 
-  int NewAppendableFile(const std::string& path, const FileTail* known,
-                        std::unique_ptr<WritableFile>* out, FileTail* tail) override {
-    out->reset();
-    *tail = FileTail{};
-    // Read access only serves the last-byte check; the store falls back to its own steps when a
-    // file cannot be opened this way.
-    int fd = OpenRetry(path.c_str(), O_RDWR | O_APPEND);
-    if (fd < 0) return errno;
-    // The length from lseek rather than fstat: on the append path every system call shows, and
-    // lseek is the cheapest way to the size of an open file.
-    const off_t end = ::lseek(fd, 0, SEEK_END);
-    if (end < 0) {
-      int err = errno;
-      ::close(fd);
-      return err;
-    }
-    tail->size = static_cast<uint64_t>(end);
-    if (known != nullptr && known->VouchesFor(tail->size)) {
-      tail->last_byte_known = true;
-      tail->last_byte = known->last_byte;
-    } else if (end > 0) {
-      ssize_t r;
-      do {
-        r = ::pread(fd, &tail->last_byte, 1, end - 1);
-      } while (r < 0 && errno == EINTR);
-      tail->last_byte_known = r == 1;
-    }
-    *out = std::make_unique<PosixWritableFile>(fd);
-    return 0;
-  }
-
   int TruncateFile(const std::string& path, uint64_t size) override {
-    int rc;
-    do {
-      rc = ::truncate(path.c_str(), static_cast<off_t>(size));
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0 ? 0 : errno;
+    return ErrnoOf(
+        RetryOnEintr([&] { return ::truncate(path.c_str(), static_cast<off_t>(size)); }));
   }
 
   int RenameFile(const std::string& from, const std::string& to) override {
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    return ErrnoOf(RetryOnEintr([&] { return ::rename(from.c_str(), to.c_str()); }));
   }
 
   int RemoveFile(const std::string& path) override {
-    return ::remove(path.c_str()) == 0 ? 0 : errno;
+    return ErrnoOf(RetryOnEintr([&] { return ::remove(path.c_str()); }));
   }
 
   int CreateDir(const std::string& path, mode_t mode) override {
-    return ::mkdir(path.c_str(), mode) == 0 ? 0 : errno;
+    return ErrnoOf(RetryOnEintr([&] { return ::mkdir(path.c_str(), mode); }));
   }
 
   int GetChildren(const std::string& dir, std::vector<std::string>* names) override {
@@ -244,7 +214,7 @@ class PosixEnv final : public Env {
   int SyncDir(const std::string& dir) override {
     int fd = OpenRetry(dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0) return errno;
-    int rc = ::fsync(fd) == 0 ? 0 : errno;
+    const int rc = ErrnoOf(RetryOnEintr([&] { return ::fsync(fd); }));
     ::close(fd);
     return rc;
   }
@@ -255,11 +225,7 @@ class PosixEnv final : public Env {
     out->reset();
     int fd = OpenRetry(path.c_str(), O_RDWR | O_CREAT, 0644);
     if (fd < 0) return errno;
-    int rc;
-    do {
-      rc = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    if (RetryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
       int err = errno;
       ::close(fd);
       return err;
@@ -289,24 +255,6 @@ int SequentialFile::Skip(uint64_t n) {
 int WritableFile::Stat(FileInfo* info) {
   *info = FileInfo{};
   return ENOTSUP;
-}
-
-int Env::NewAppendableFile(const std::string& path, const FileTail* known,
-                           std::unique_ptr<WritableFile>* out, FileTail* tail) {
-  out->reset();
-  *tail = FileTail{};
-  FileInfo info;
-  if (int err = Stat(path, &info)) return err;
-  if (!info.exists) return ENOENT;
-  if (info.is_directory) return EISDIR;
-  tail->size = info.size;
-  if (known != nullptr && known->VouchesFor(info.size)) {
-    tail->last_byte_known = true;
-    tail->last_byte = known->last_byte;
-  } else if (info.size > 0) {
-    tail->last_byte_known = ReadLastByte(path, &tail->last_byte) == 0;
-  }
-  return NewWritableFile(path, /*truncate=*/false, out);
 }
 
 Env* Env::Default() {
@@ -344,11 +292,10 @@ int ByteCountingEnv::NewWritableFile(const std::string& path, bool truncate,
   return err;
 }
 
-int ByteCountingEnv::NewAppendableFile(const std::string& path, const FileTail* known,
-                                       std::unique_ptr<WritableFile>* out, FileTail* tail) {
-  const int err = EnvWrapper::NewAppendableFile(path, known, out, tail);
-  if (err == 0) *out = std::make_unique<CountingFile>(std::move(*out), &bytes_written_);
-  return err;
+int64_t FileSize(Env* env, const std::string& path) {
+  FileInfo info;
+  if (env->Stat(path, &info) != 0 || !info.exists) return 0;
+  return static_cast<int64_t>(info.size);
 }
 
 int ReadFileToString(Env* env, const std::string& path, std::string* out) {

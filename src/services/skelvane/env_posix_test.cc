@@ -1,5 +1,7 @@
-// NewAppendableFile, the one open behind every append of the store, on real files.
+// The POSIX Env on real files: what the store's append path relies on (the size and link count of
+// an open file, a missing path being no error, the last byte of a file).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -14,34 +16,34 @@ namespace {
 using testsupport::ReadFile;
 using testsupport::WriteFile;
 
-TEST(EnvTest, AppendableFileReportsTheEndItOpened) {
+TEST(EnvTest, OpenFileStatAndLastByteTellWhatTheAppendPathChecks) {
   Env* env = Env::Default();
   testsupport::TempDir dir;
   const std::string path = dir.file("f");
-  std::unique_ptr<WritableFile> file;
-  FileTail tail;
-  // Never creates the file: a missing one is the caller's business.
-  EXPECT_EQ(env->NewAppendableFile(path, nullptr, &file, &tail), ENOENT);
-  EXPECT_FALSE(testsupport::FileExists(path));
-  EXPECT_EQ(env->NewAppendableFile(dir.path(), nullptr, &file, &tail), EISDIR);
-  WriteFile(path, "");
-  ASSERT_EQ(env->NewAppendableFile(path, nullptr, &file, &tail), 0);
-  EXPECT_EQ(std::pair(tail.size, tail.last_byte_known), std::pair(uint64_t{0}, false));
-  WriteFile(path, "ab\nc");
-  ASSERT_EQ(env->NewAppendableFile(path, nullptr, &file, &tail), 0);
-  EXPECT_EQ(std::tie(tail.size, tail.last_byte_known, tail.last_byte),
-            std::make_tuple(uint64_t{4}, true, 'c'));
-  ASSERT_EQ(file->Append("de", 2), 0);
-  ASSERT_EQ(file->Close(), 0);
-  EXPECT_EQ(ReadFile(path), "ab\ncde");
-  // A known end of the same size stands in for the byte (the file is not read: 'e' is on disk);
-  // one of another size, or with an unknown byte, does not.
-  for (const auto& [known, byte] : {std::pair{FileTail{6, true, '\n'}, '\n'},
-                                    {FileTail{5, true, '\n'}, 'e'},
-                                    {FileTail{6, false, '\n'}, 'e'}}) {
-    ASSERT_EQ(env->NewAppendableFile(path, &known, &file, &tail), 0);
-    EXPECT_EQ(tail.last_byte, byte);
+  FileInfo info;
+  // A missing path and a dangling link are no error: the file does not exist.
+  ASSERT_EQ(symlink("gone", dir.file("link").c_str()), 0);
+  for (const std::string& p : {path, dir.file("link")}) {
+    EXPECT_EQ(env->Stat(p, &info), 0);
+    EXPECT_FALSE(info.exists);
   }
+  char byte = 0;
+  std::unique_ptr<WritableFile> file;
+  ASSERT_EQ(env->NewWritableFile(path, /*truncate=*/false, &file), 0);  // created
+  EXPECT_EQ(env->ReadLastByte(path, &byte), ENODATA);
+  ASSERT_EQ(file->Append("ab\nc", 4), 0);
+  ASSERT_EQ(file->Stat(&info), 0);
+  EXPECT_EQ(std::tuple(info.size, info.links, info.is_regular), std::tuple(4u, 1u, true));
+  ASSERT_EQ(env->ReadLastByte(path, &byte), 0);
+  EXPECT_EQ(byte, 'c');
+  // Renamed over, the open file has no name left; appends still reach it, not the new file.
+  WriteFile(dir.file("new"), "x");
+  ASSERT_EQ(env->RenameFile(dir.file("new"), path), 0);
+  ASSERT_EQ(file->Stat(&info), 0);
+  EXPECT_EQ(info.links, 0u);
+  ASSERT_EQ(file->Append("d", 1), 0);
+  EXPECT_EQ(file->Close(), 0);
+  EXPECT_EQ(ReadFile(path), "x");
 }
 
 }  // namespace

@@ -12,10 +12,12 @@
 //   - Nothing here logs; the result says what happened and how far the copy got.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
 #include "env.h"
+#include "io_status.h"
 
 namespace kestova {
 
@@ -42,6 +44,13 @@ struct GzipResult {
   uint64_t failed_chunk = 0;
 
   bool ok() const { return error == GzipError::kNone; }
+  // The error as a Status with `message` as its text: the errno of a failed read or write,
+  // EBADMSG for a damaged or cut-off stream, EIO when zlib refused to work.
+  Status status() const {
+    if (ok()) return Status();
+    const bool damaged = error == GzipError::kCorrupt || error == GzipError::kTruncated;
+    return Status::FromErrno(sys_error != 0 ? sys_error : damaged ? EBADMSG : EIO, message);
+  }
 };
 
 inline constexpr size_t kGzipChunk = 8192;

@@ -1,14 +1,14 @@
 #include "handlers.h"
 
 #include <cstdint>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "json_util.h"
 #include "p7.h"
-#include "record_format.h"
+#include "saturating.h"
 
 namespace kestova {
 namespace {
@@ -36,17 +36,6 @@ const json* Member(const json& doc, const char* key) {
   const auto it = doc.find(key);
   return it == doc.end() ? nullptr : &*it;
 }
-
-int64_t SaturatingSub(int64_t a, int64_t b) {
-  int64_t r;
-  if (__builtin_sub_overflow(a, b, &r)) {
-    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-  }
-  return r;
-}
-
-// JSON type_error 316: a string that is not valid UTF-8 cannot be serialised into a record.
-constexpr int kInvalidUtf8TypeError = 316;
 
 }  // namespace
 
@@ -85,14 +74,12 @@ DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg,
   }
 
   // The record keeps the payload exactly as received, not the parsed document.
-  StoreResult result;
-  try {
-    result = store.store(msg.payload.data(), msg.payload.size(), timestamp, msg_id, msg.topic);
-  } catch (const json::type_error& e) {
+  StoreResult result =
+      store.store(msg.payload.data(), msg.payload.size(), timestamp, msg_id, msg.topic);
+  if (result.kind == StoreResult::Kind::kRejected) {
     // The parser only yields valid UTF-8, but the topic comes from the broker as raw bytes.
-    if (e.id != kInvalidUtf8TypeError) throw;
     SKV_LOG(P7::kWarning, "Data: cannot store message on topic %s: %s", msg.topic.c_str(),
-            e.what());
+            result.error.c_str());
     out.rejected = true;
     return out;
   }

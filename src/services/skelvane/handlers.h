@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "mqtt_async_wrapper.h"
+#include "mqtt_client.h"
 #include "outbox_store.h"
 #include "resender.h"
 

@@ -2,17 +2,25 @@
 //
 // The store owns one directory: the active file "outbox.jsonl" that every new record is appended
 // to, the temporary file "outbox.jsonl.tmp" of a running flush, and rotated archives
-// ("outbox.<stamp>[_k].jsonl[.gz]"). The line format is documented in record_format.h.
+// ("outbox.<stamp>[_k].jsonl[.gz]", kept by its ArchiveShelf). The line format is documented in
+// record_format.h, the names in archive_name.h.
+//
+// The store itself keeps the index of the active file, the queue of acknowledgements, the active
+// file (its append descriptor and what it knows of its end) and the hold on rotation after a
+// restore. Code: outbox_store.cc (start-up, index, appends, pending retrieval) and
+// outbox_rotation.cc (flush, rotation, restore, figures).
 //
 // Contract:
-//   - Single-threaded: one thread calls every operation; no operation runs while another is
-//     running.
+//   - One caller at a time: operations come from the service loop's turns, which run one at a
+//     time and in order (on the MQTT library's thread or on main's), never overlapping; the
+//     store takes no lock of its own.
 //   - No file stays open between calls but the active file's append descriptor (see
 //     append_file_). Every change of the active file other than an append is a rename of a
 //     complete file, so a crash at any moment leaves either the old or the new version.
-//   - File-system conditions and bad file content never throw: they are logged and reported through
-//     the result (a failed append through StoreResult, for its caller to log). The one exception is
-//     the constructor, which refuses an outbox it cannot own or write (see there).
+//   - File-system conditions, bad file content and text that cannot be stored never throw: they
+//     are logged and reported through the result (a failed or refused append through
+//     StoreResult, for its caller to log). The one exception is the constructor, which refuses an
+//     outbox it cannot own or write (see there).
 //   - One store per directory: the constructor takes an exclusive lock on "<dir>/outbox.lock" (an
 //     empty file that is never deleted and never counts as an archive) and holds it until the
 //     store is destroyed. Without it two stores would interleave appends and rename files under
@@ -29,7 +37,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_ledger.h"
+#include "archive_shelf.h"
 #include "config.h"
 #include "env.h"
 
@@ -58,11 +66,14 @@ struct PendingMessage {
 
 // What became of a message given to OutboxStore::store.
 struct StoreResult {
-  enum class Kind { kStored, kDuplicate, kAlreadyAcked, kIoError };
+  enum class Kind { kStored, kDuplicate, kAlreadyAcked, kIoError, kRejected };
   Kind kind = Kind::kStored;
   int error_number = 0;  // errno of the failed file operation (kIoError only)
-  std::string error;     // kIoError: what failed, e.g. "Write to outbox file failed: No space left
-                      // on device" or "Cannot open outbox file for append: Read-only file system"
+  // kIoError: what failed, e.g. "Write to outbox file failed: No space left on device" or "Cannot
+  // open outbox file for append: Read-only file system". kRejected (msg_id or topic not valid
+  // UTF-8, so no record line can hold it): the JSON library's text, e.g.
+  // "[json.exception.type_error.316] invalid UTF-8 byte at index 3: 0xFF".
+  std::string error;
   bool stored() const { return kind == Kind::kStored; }
 };
 
@@ -70,23 +81,8 @@ struct StoreResult {
 // line feeds included (what a compaction removes once the key is acknowledged).
 using IndexMap = std::map<AckKey, uint32_t>;
 
-// Bare names of the rotated archives in `dir`, in archive order (archive_name.h), oldest first.
-// Only regular files (or links to one) count: a directory or other non-file under an archive's name
-// holds no records.
-std::vector<std::string> listRotated(Env* env, const std::string& dir);
-
 class OutboxStore {
  public:
-  struct Stats {
-    int32_t pending = 0;
-    int32_t ack_queue = 0;
-    int32_t known = 0;
-    int32_t discarded = 0;
-    int64_t file_kb = 0;
-    int64_t dir_kb = 0;
-    int32_t rotated = 0;
-  };
-
   // Creates the directory, locks it, removes stale temporary files, rebuilds the index and, when
   // the active file is missing or empty, restores the oldest archive; last, creates and removes
   // "<dir>/outbox.probe" to prove that files can be created there. Logs file conditions and goes
@@ -100,21 +96,19 @@ class OutboxStore {
   OutboxStore(const OutboxStore&) = delete;
   OutboxStore& operator=(const OutboxStore&) = delete;
 
-  // --- start-up and index ---
-  bool ensureDir(const std::string& path);
-  bool mkdirRecursive(const std::string& path);
-  std::string activePath() const;
-  void rebuildIndex();
-  int32_t pendingCount() const;
-
   // --- storing and acknowledging ---
   // Appends one record; stored() only when the whole record line is in the active file. A key that
   // is indexed or acknowledged is declined (debug line). An I/O failure leaves the file and the
   // index as they were and is not logged here: the caller decides what becomes of the message.
-  // Invalid UTF-8 in msg_id or topic throws nlohmann::json::type_error before anything is written.
+  // A msg_id or topic that is not valid UTF-8 is refused (kRejected) before anything is written.
+  // A full active file is rotated first (rotateIfNeeded).
   StoreResult store(const uint8_t* payload, uint64_t len, int64_t timestamp,
                     const std::string& msg_id, const std::string& topic);
   void ackMessage(int64_t timestamp, const std::string& msg_id);
+  // Whether `key` is in the index (the identities of the records in the active file).
+  bool isIndexed(int64_t timestamp, const std::string& msg_id) const;
+  // Indexed keys not acknowledged.
+  int32_t pendingCount() const;
 
   // --- flush and retrieval ---
   // Rewrites the active file without acknowledged and broken lines, then, when nothing is left in
@@ -131,25 +125,19 @@ class OutboxStore {
   // acknowledged (pending_from_), so a step of the resend chain costs the same at any depth of
   // the file.
   std::vector<PendingMessage> getPending(int32_t n);
-  // Whether `key` is in the index (the identities of the records in the active file).
-  bool isIndexed(int64_t timestamp, const std::string& msg_id) const;
 
-  // --- rotation, clean-up, archives ---
+  // --- rotation and clean-up ---
   // Archives the active file once it has reached max_file_kb, applying queued acknowledgements to
   // it first (they could not find their lines once these are in an archive).
   void rotateIfNeeded();
-  void cleanupRotated();
+  // Deletes the oldest archives while the directory exceeds max_dir_kb.
+  void cleanupRotated() { shelf_.cleanupRotated(); }
   // Deletes the oldest archive whatever the directory's size (for a full disk), logging `reason`.
   // False when there is none or it cannot be deleted. Never touches the active, lock or temporary
   // files.
-  bool dropOldestArchive(const char* reason);
-  std::string makeRotatedName() const;
-  bool compressFile(const std::string& source, const std::string& target);
-  bool decompressFile(const std::string& source, const std::string& target);
-  int64_t dirSizeKb() const;
-  bool restoreNextArchive();
-  Stats stats();
+  bool dropOldestArchive(const char* reason) { return shelf_.dropOldestArchive(reason); }
 
+  // --- figures ---
   // What the status outputs report of the outbox; one pass over the directory.
   struct Figures {
     int64_t pending_active = 0;    // pendingCount()
@@ -164,47 +152,43 @@ class OutboxStore {
     uint64_t bytes_written = 0;     // by the store since it was constructed
   };
   Figures figures();
+  // One line for the maintenance log: "pending=.., ack_queue=.., known=.., discarded=..,
+  // file_kb=.., dir_kb=.., rotated=..".
   std::string statsString();
 
-  // --- read-only views for tests and diagnostics ---
-  // A copy of the index's keys (for tests and diagnostics; it costs a copy of the set).
+  // --- state for tests and diagnostics (copies; each costs a copy of the sets) ---
+  struct Snapshot {
+    std::set<AckKey> known;      // the index's keys
+    std::set<AckKey> ack_queue;  // acknowledged, not yet flushed
+    std::set<AckKey> late_acks;  // acknowledged, their records in an archive
+    int32_t discarded = 0;       // broken lines removed by flushes
+    bool restored_active = false;
+    int32_t restored_total = 0;
+    int32_t restored_acked = 0;
+    Env::SteadyTime rotation_allowed_at;
+    friend bool operator==(const Snapshot&, const Snapshot&) = default;
+  };
+  Snapshot snapshot() const;
+  // The index's keys and the ack queue alone, for callers that want nothing else.
   std::set<AckKey> known() const;
   const std::set<AckKey>& ackQueue() const { return ack_queue_; }
-  int32_t discarded() const { return discarded_; }
-  bool restoredActive() const { return restored_active_; }
-  int32_t restoredTotal() const { return restored_total_; }
-  int32_t restoredAcked() const { return restored_acked_; }
-  Env::SteadyTime rotationAllowedAt() const { return rotation_allowed_at_; }
-  const std::string& dir() const { return dir_; }
 
  private:
-  // Archive steps that other operations run; they live with the rotation code.
-  // Constructor: removes half-written archives (names holding ".tmp") left by a crash, with a
-  // warning.
-  void removeStaleArchiveTemps();
+  bool ensureDir(const std::string& path);
+  bool mkdirRecursive(const std::string& path);
+  // Reads the active file into index_ (start-up and after a restore).
+  void rebuildIndex();
   // Constructor: when the index is empty and the active file missing or empty, restore the oldest
   // archive.
   void startupRestore();
-  // Constructor, last step: logs how many archives wait for delivery.
-  void logArchiveCount();
+  // The shelf's restore copy, then the index of the restored file and the hold on rotation.
+  bool restoreNextArchive();
   // flushAcks, right after its rename committed and ack_queue was emptied: restored-archive
   // progress.
   void flushProgressStep(int32_t flushed);
   // flushAcks, last step after a committed rewrite: when no line was kept, restore the next
   // archive.
   void flushNextArchiveStep(size_t kept_lines);
-
-  // How decompressing an archive ended, as far as the restore has to tell the cases apart.
-  enum class ArchiveCopy {
-    kComplete,    // target holds the whole content
-    kSalvaged,    // the stream is damaged; target holds the complete lines before the damage
-    kUnusable,    // nothing can be recovered from the source; no target written
-    kRetryLater,  // a failure on our side (target not writable, rename, read error); no target
-  };
-  // decompressFile's body. With `salvage`, a damaged stream that still yielded complete lines
-  // commits them (kSalvaged, their count in *saved_lines). *reason receives the cause of a failure.
-  ArchiveCopy decompressArchive(const std::string& source, const std::string& target, bool salvage,
-                                std::string* reason, uint64_t* saved_lines);
   // Clears restored_active_, restored_total_ and restored_acked_.
   void resetRestoreState();
   // Restore, right after the restored file was indexed: its keys among the late
@@ -215,25 +199,31 @@ class OutboxStore {
   void forgetActiveFile();
   // flushAcks' body; rotateIfNeeded runs it without the restore that follows a drained file.
   int32_t applyAckQueue(bool restore_when_drained);
-
-  // store's two ways to the file: through one descriptor (the kept one, or one opened now) that
-  // answers the size-limit and torn-line checks as well, or, when that is not possible (missing
-  // file, file at its limit, open failure), through the separate steps that also create the file
-  // and rotate it. kFailed leaves the errno in *err.
-  enum class Append { kDone, kFailed, kNotTaken };
-  Append appendThroughOneOpen(int64_t timestamp, const std::string& msg_id,
-                              const std::string& topic, const uint8_t* payload, size_t len,
-                              int* err);
-  StoreResult appendThroughSteps(int64_t timestamp, const std::string& msg_id,
-                                 const std::string& topic, const uint8_t* payload, size_t len);
-  // Writes line_buf_ (minus its first byte unless the file's last line is torn) through
-  // append_file_ to the active file, found `old_size` bytes long, and keeps the descriptor. On
-  // failure closes it and cuts the file back. Returns 0 or the errno of the failed write or sync.
-  int writeRecord(uint64_t old_size, bool torn);
   // Applying the ack queue: empties it, keeping the keys that matched no line (all but those
   // `matched` points to) as late acknowledgements, at most max_index_ of them (the smallest go
   // first). Sorts *matched.
   void keepLateAcks(std::vector<const AckKey*>* matched);
+  struct Stats {
+    int32_t pending = 0;
+    int32_t ack_queue = 0;
+    int32_t known = 0;
+    int32_t discarded = 0;
+    int64_t file_kb = 0;
+    int64_t dir_kb = 0;
+    int32_t rotated = 0;
+  };
+  Stats stats();
+
+  // store's way to the file, the one append path: line_buf_ (serialised already) goes through the
+  // kept descriptor when one fstat vouches for it, otherwise through a new open that learns the
+  // file's length and last byte first; a file at its size limit is rotated before that, a missing
+  // directory created again. *index_changed: whether a rotation may have changed index_.
+  StoreResult appendThroughSteps(bool* index_changed);
+  // Writes line_buf_ (minus its first byte unless the file's last line is torn) through
+  // append_file_ to the active file, found `old_size` bytes long, and keeps the descriptor. On
+  // failure closes it and cuts the file back. Returns 0 or the errno of the failed write or sync.
+  int writeRecord(uint64_t old_size, bool torn);
+  void trimBuffers();
 
   // Every file access goes through this wrapper of the given Env, which counts what is written.
   ByteCountingEnv counting_env_;
@@ -241,12 +231,13 @@ class OutboxStore {
   std::string dir_;
   // The lock on "<dir>/outbox.lock", held for the store's life; released by the destructor.
   std::unique_ptr<FileLock> lock_;
-  bool compress_;
   int32_t max_file_kb_;
   int32_t max_dir_kb_;
+  bool compress_;
   int32_t rotation_cooldown_;
   int32_t max_index_;
   bool sync_;
+  ArchiveShelf shelf_;
   IndexMap index_;
   std::set<AckKey> ack_queue_;
   // Acknowledged keys that matched no line of the active file when the queue was applied: their
@@ -271,32 +262,28 @@ class OutboxStore {
   bool restored_active_ = false;
   int32_t restored_total_ = 0;
   int32_t restored_acked_ = 0;
-  // Record counts of the archives, for the status figures, and what clean-ups gave up.
-  ArchiveLedger archive_ledger_;
-  int64_t dropped_cleanup_ = 0;
-  int64_t dropped_disk_full_ = 0;
   // Derived from dir_ once; every operation opens it.
   std::string active_path_;
   // The record line being appended, kept between calls for its capacity only. Byte 0 is a line
   // feed, written only to end a torn last line of the file.
   std::string line_buf_;
   // The active file, open for appending since the last successful append, so that a capture
-  // costs one fstat and one write instead of an open, a seek and a close. While it is open,
-  // file_bytes_ is the end that append left, ending in its line feed. This is safe because no
-  // other process writes the outbox (the lock on outbox.lock) and every operation of ours that
-  // renames, truncates, rewrites or replaces the active file (flush, rotation, restore, index
-  // rebuild) or fails an append closes it first (forgetActiveFile). What others may still do is
-  // checked: each append fstats the descriptor and reopens the path when the file lost its last
-  // name (deleted, or replaced by a rename) or its size is not the one we left; and flushAcks,
-  // which the maintenance pass runs on its cadence, closes it, so a file renamed away from
-  // outside (it keeps its link count) takes appends until that pass at most.
+  // costs one fstat and one write instead of an open, a stat, a read of the last byte and a close.
+  // While it is open, file_bytes_ is the end that append left, ending in its line feed: the tail
+  // the store remembers, and the only one it trusts (a new open reads the last byte again). This
+  // is safe because no other process writes the outbox (the lock on outbox.lock) and every
+  // operation of ours that renames, truncates, rewrites or replaces the active file (flush,
+  // rotation, restore, index rebuild) or fails an append closes it first (forgetActiveFile). What
+  // others may still do is checked: each append fstats the descriptor and reopens the path when
+  // the file lost its last name (deleted, or replaced by a rename) or its size is not the one we
+  // left; and flushAcks, which the maintenance pass runs on its cadence, closes it, so a file
+  // renamed away from outside (it keeps its link count) takes appends until that pass at most.
   std::unique_ptr<WritableFile> append_file_;
   // Buffers of the file readers and of the flush's output, kept between calls so that the
   // frequent flushes and reads of the resend chain do not map and fault in fresh pages each
   // time; given back after a call that made them unusually large (a huge line).
   std::string read_buf_;
   std::string write_buf_;
-  void trimBuffers();
 };
 
 }  // namespace kestova

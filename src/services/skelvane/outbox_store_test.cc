@@ -12,9 +12,8 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <nlohmann/json.hpp>
-#include <random>
 
+#include "archive_name.h"
 #include "fault_env.h"
 #include "p7.h"
 #include "temp_dir.h"
@@ -90,6 +89,7 @@ class StoreTest : public ::testing::Test {
     cfg_.dir = tmp_->file("outbox");
     std::filesystem::create_directory(cfg_.dir);
   }
+  // A new store over the directory: a restart (index rebuild, start-up restore).
   OutboxStore& Open() {
     store_.reset();
     store_ = std::make_unique<OutboxStore>(cfg_, &env_);
@@ -99,6 +99,7 @@ class StoreTest : public ::testing::Test {
   std::string Active() const { return F("outbox.jsonl"); }
   std::string Content() const { return ReadFile(Active()); }
   Names Archives() { return listRotated(&env_, cfg_.dir); }
+  OutboxStore::Snapshot Snap() const { return store_->snapshot(); }
   std::string Next() {  // msg_id of the first pending message
     const std::vector<PendingMessage> p = store_->getPending(1);
     return p.empty() ? "" : p[0].msg_id;
@@ -107,6 +108,9 @@ class StoreTest : public ::testing::Test {
     const uint8_t zeros[3] = {};  // "AAAA" in Base64
     last_ = store_->store(zeros, 3, ts, fmt::format("m{}", ts), "t");
     return last_.stored();
+  }
+  void AckAll() {
+    for (const AckKey& k : Snap().known) store_->ackMessage(k.timestamp, k.msg_id);
   }
 
   std::unique_ptr<testsupport::TempDir> tmp_;
@@ -117,19 +121,21 @@ class StoreTest : public ::testing::Test {
   StoreResult last_;  // of the last Put
 };
 
-// A key is stored once, and again only after its acknowledgement has been flushed. The index keeps
-// the max_index largest keys; an evicted key's record stays in the file.
+// A key is stored once, again only after its acknowledgement was flushed; the index keeps the
+// max_index largest keys. Text that is not UTF-8 is refused before anything is written.
 TEST_F(StoreTest, StoreSkipsKnownAndAckedKeysAndEvictsTheSmallest) {
   cfg_.max_index = 2;
   OutboxStore& s = Open();
-  EXPECT_THROW(s.store(nullptr, 0, 1, "bad\xff", "t"), nlohmann::json::type_error);  // no UTF-8
+  last_ = s.store(nullptr, 0, 1, "bad\xff", "t");
+  EXPECT_EQ(last_.kind, StoreResult::Kind::kRejected);
+  EXPECT_TRUE(last_.error.starts_with("[json.exception.type_error.316]")) << last_.error;
   s.ackMessage(7, "m7");
   using K = StoreResult::Kind;
   std::vector<K> kinds;
   for (int64_t ts : {20, 20, 7, 30, 10}) kinds.push_back((Put(ts), last_.kind));
   EXPECT_EQ(kinds,
             (std::vector{K::kStored, K::kDuplicate, K::kAlreadyAcked, K::kStored, K::kStored}));
-  EXPECT_EQ(s.known(), (Keys{{20, "m20"}, {30, "m30"}}));  // 10 sorted first: evicted at once
+  EXPECT_EQ(Snap().known, (Keys{{20, "m20"}, {30, "m30"}}));  // 10 sorted first: evicted at once
   s.ackMessage(20, "m20");
   EXPECT_EQ(s.pendingCount(), 1);
   EXPECT_EQ(s.flushAcks(), 1);
@@ -137,8 +143,7 @@ TEST_F(StoreTest, StoreSkipsKnownAndAckedKeysAndEvictsTheSmallest) {
   EXPECT_EQ(Content(), Rec(30) + Rec(10) + Rec(7));
 }
 
-// Start-up indexes the valid lines, pending retrieval skips what it cannot send, and a flush drops
-// acknowledged and broken lines while every other line stays byte for byte.
+// Readers skip what they cannot use; a flush drops acknowledged and broken lines, byte for byte.
 TEST_F(StoreTest, ReadersSkipBrokenLinesAndFlushKeepsTheRestExactly) {
   const std::string keep1 = "{ \"ts\":1, \"msg_id\":\"m1\" ,\"topic\":\"t\",\"payload\":\"\"}\r\n";
   const std::string no_topic = "{\"ts\":6,\"msg_id\":\"m6\",\"payload\":\"\"}\n";
@@ -149,15 +154,15 @@ TEST_F(StoreTest, ReadersSkipBrokenLinesAndFlushKeepsTheRestExactly) {
   OutboxStore& s = Open();
   EXPECT_FALSE(FileExists(Active() + ".tmp"));
   EXPECT_EQ(log_.count("Index rebuild: 5 valid, 2 broken lines", P7::kWarning), 1);
-  EXPECT_EQ(s.known(), (Keys{{1, "m1"}, {2, "m2"}, {3, "m3"}, {6, "m6"}}));
+  EXPECT_EQ(Snap().known, (Keys{{1, "m1"}, {2, "m2"}, {3, "m3"}, {6, "m6"}}));
   s.ackMessage(2, "m2");
   std::string ids;
   for (const PendingMessage& m : s.getPending(9)) ids += m.msg_id;
   EXPECT_EQ(ids, "m1m3");       // in file order, without the acked and the topic-less line
   EXPECT_EQ(s.flushAcks(), 4);  // both lines of m2, the 'z' line and the zero-byte line
   EXPECT_EQ(Content(), keep1 + no_topic + Rec(3));
-  EXPECT_EQ(s.known(), (Keys{{1, "m1"}, {3, "m3"}, {6, "m6"}}));
-  EXPECT_EQ(s.discarded(), 2);
+  EXPECT_EQ(Snap().known, (Keys{{1, "m1"}, {3, "m3"}, {6, "m6"}}));
+  EXPECT_EQ(Snap().discarded, 2);
   EXPECT_EQ(log_.count("Discarding broken line: " + std::string(80, 'z'), P7::kWarning), 1);
   env_.ResetCounts();
   EXPECT_EQ(s.flushAcks(), 0);  // nothing queued: the file is not even opened
@@ -165,15 +170,13 @@ TEST_F(StoreTest, ReadersSkipBrokenLinesAndFlushKeepsTheRestExactly) {
   std::filesystem::remove(Active());
   s.ackMessage(1, "m1");
   EXPECT_EQ(s.flushAcks(), 0);
-  EXPECT_TRUE(s.ackQueue().empty());  // without a file no queued key can have a line
+  EXPECT_TRUE(Snap().ack_queue.empty());  // without a file no queued key can have a line
 }
 
-// Every way a flush (before its commit) or an append can fail leaves file, index and queue as they
-// were, with no temporary file; the next attempt does the work. A failed append is reported to the
-// caller (which logs it once for however many messages it holds), not logged per message; one
-// through the descriptor kept from the last append ('k') gives that descriptor up, so the next
-// append opens the file again ('a': the first append of a store). The flush's file spans several
-// output chunks, so a write can fail after part of the new file has been written.
+// Every way a flush (before its commit) or an append can fail leaves file and state as they were,
+// with no temporary file, and the next attempt does the work. A failed append is reported, not
+// logged; one through the kept descriptor ('k') gives it up, so the next append opens the file
+// again ('a': a store's first append). The flush spans several output chunks.
 TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
   std::string big, compacted;
   for (int i = 0; i < 2000; ++i) {
@@ -209,8 +212,7 @@ TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
     OutboxStore& s = Open();
     ASSERT_TRUE(mode != 'k' || Put(1));
     for (int i = 0; flush && i < 2000; i += 7) s.ackMessage(i, fmt::format("m{}", i));
-    const auto index = s.known();
-    const Keys known(index.begin(), index.end()), queue = s.ackQueue();
+    const OutboxStore::Snapshot before = Snap();
     inject(env_);
     log_.clear();
     EXPECT_EQ(flush ? s.flushAcks() : Put(2), 0);
@@ -222,81 +224,68 @@ TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
     }
     EXPECT_EQ(Content(), text);
     EXPECT_FALSE(FileExists(Active() + ".tmp"));
-    EXPECT_TRUE(s.known() == known && s.ackQueue() == queue);
+    EXPECT_TRUE(Snap() == before);
     env_.ResetCounts();
-    EXPECT_EQ(flush ? s.flushAcks() : Put(2), flush ? std::ssize(queue) : 1);
+    EXPECT_EQ(flush ? s.flushAcks() : Put(2), flush ? std::ssize(before.ack_queue) : 1);
     EXPECT_EQ(Content(), flush ? compacted : text + Rec(2));
     EXPECT_EQ(env_.Count(FaultOp::kSyncDir, cfg_.dir), flush ? 1 : 0);  // a committed rename
     EXPECT_EQ(env_.Count(FaultOp::kOpenWrite, "*/outbox.jsonl"), flush ? 0 : 1);
   }
 }
 
-// A torn last line (crash, full disk) is ended before the next record, so it stays a broken line
-// of its own; so is an end that cannot be read (an empty line is harmless). The store trusts only
-// an end it wrote itself: whatever may replace the file makes the next append look again.
-TEST_F(StoreTest, TornLastLineIsEndedBeforeTheNextRecord) {
-  const std::pair<const char*, std::function<void()>> cases[] = {
-      {"start-up or restore", [this] { store_->rebuildIndex(); }},
-      {"flush", [this] { store_->ackMessage(99, "absent"), store_->flushAcks(); }},
-      {"file grown behind the store", nullptr},
-      {"end unreadable", [this] { env_.Fail(FaultOp::kReadLastByte, "*", EIO), Open(); }}};
+// Appends follow what happened to the active file. A torn (or unreadable) last line is ended
+// before the next record; the store trusts only an end it wrote itself. The kept descriptor never
+// takes records to a file that is no longer the active one: a file replaced from outside is noticed
+// at the next append, one renamed away (it keeps its link) at the next flush. A removed directory
+// is created again, once.
+TEST_F(StoreTest, AppendsFollowWhatHappenedToTheActiveFile) {
+  const auto tear = [this] {  // the last byte changed, the length the store wrote kept
+    std::string file = Content();
+    file.back() = 'x';
+    WriteFile(Active(), file);
+    return file + "\n";
+  };
+  const std::pair<const char*, std::function<std::string()>> cases[] = {
+      {"torn, restarted", [&] { return Open(), tear(); }},
+      {"torn after a flush",
+       [&] { return store_->ackMessage(9, "x"), store_->flushAcks(), tear(); }},
+      {"grown behind the store",
+       [&] { return WriteFile(Active(), Content() + "y"), Content() + "\n"; }},
+      {"end unreadable",
+       [&] { return env_.Fail(FaultOp::kReadLastByte, "*", EIO), Open(), Content() + "\n"; }},
+      {"replaced",
+       [&] {
+         return WriteFile(F("n"), Rec(7)), std::filesystem::rename(F("n"), Active()), Rec(7);
+       }},
+      {"renamed away",
+       [&] {
+         std::filesystem::rename(Active(), F("old")), WriteFile(Active(), Rec(7));
+         return store_->flushAcks(), Rec(7);
+       }},
+      {"directory removed", [&] { return std::filesystem::remove_all(cfg_.dir), std::string(); }}};
   for (const auto& [name, event] : cases) {
     SCOPED_TRACE(name);
     NewDir();
     Open();
     ASSERT_TRUE(Put(1) && Put(2));
-    std::string file = Content();
-    if (event) event();
-    file.back() = std::string(name) == "end unreadable" ? '\n' : 'x';  // the length it wrote
-    if (!event) file += "y";  // longer than the file it wrote
-    WriteFile(Active(), file);
+    const std::string before = event();
     ASSERT_TRUE(Put(3));
     env_.Clear();
-    EXPECT_EQ(Content(), file + "\n" + Rec(3));
-    EXPECT_EQ(store_->getPending(9).back().msg_id, "m3");
+    EXPECT_EQ(Content(), before + Rec(3));
+    const std::vector<PendingMessage> pending = store_->getPending(9);
+    EXPECT_EQ(pending.empty() ? "" : pending.back().msg_id, "m3");
   }
-}
-
-// A directory removed under the running service is created again by the next append, once; when
-// that fails too, the append fails like any other.
-TEST_F(StoreTest, AppendCreatesAVanishedDirectoryAgain) {
-  Open();
-  ASSERT_TRUE(Put(0));  // its descriptor is kept, and must not take the next record
-  std::filesystem::remove_all(cfg_.dir);
-  EXPECT_TRUE(Put(1));
   EXPECT_EQ(log_.count("Outbox directory " + cfg_.dir + " is missing, creating it again"), 1);
-  EXPECT_EQ(Content(), Rec(1));
   std::filesystem::remove_all(cfg_.dir);
   env_.Fail(FaultOp::kCreateDir, "*", EACCES);
   env_.ResetCounts();
-  EXPECT_FALSE(Put(3));
+  EXPECT_FALSE(Put(4));
   EXPECT_EQ(env_.Count(FaultOp::kCreateDir), 1);
   EXPECT_EQ(last_.error, "Cannot open outbox file for append: No such file or directory");
 }
 
-// The descriptor kept between appends never takes records to a file that is no longer the active
-// one: a file replaced from outside is noticed at the next append, one renamed away (it keeps its
-// link) at the next flush, which the maintenance pass runs.
-TEST_F(StoreTest, AppendsFollowTheActiveFileReplacedFromOutside) {
-  const std::function<void()> events[] = {
-      [this] { WriteFile(F("new"), Rec(7)), std::filesystem::rename(F("new"), Active()); },
-      [this] {
-        std::filesystem::rename(Active(), F("old")), WriteFile(Active(), Rec(7));
-        store_->flushAcks();
-      }};
-  for (const auto& event : events) {
-    NewDir();
-    Open();
-    ASSERT_TRUE(Put(1));
-    event();
-    ASSERT_TRUE(Put(2));
-    EXPECT_EQ(Content(), Rec(7) + Rec(2));
-  }
-}
-
-// The resend chain compacts once acknowledged and broken lines (indexed at start-up or appended)
-// make up a quarter of the file's bytes, a fully acknowledged file included (the next archive
-// follows at once); below that it touches no file at all.
+// The resend chain compacts once acknowledged and broken lines make up a quarter of the file's
+// bytes (a drained file brings the next archive at once); below that it touches no file.
 TEST_F(StoreTest, ChainCompactsOnceAQuarterOfTheFileIsDead) {
   // broken line, filler bytes beyond three times the dead ones, filler acknowledged too
   const std::tuple<bool, size_t, bool> cases[] = {
@@ -320,27 +309,17 @@ TEST_F(StoreTest, ChainCompactsOnceAQuarterOfTheFileIsDead) {
   }
 }
 
-// Pending retrieval resumes after the acknowledged head of the file: at any depth a step reads one
-// chunk from there, and nothing is rewritten.
+// Pending retrieval resumes after the acknowledged head: one read at any depth, no rewrite. What
+// rewrites or replaces the file forgets that place (a stale one would skip pending lines).
 TEST_F(StoreTest, PendingRetrievalResumesAfterTheAcknowledgedHead) {
   WriteFile(Active(), Recs(1, 3000));
-  OutboxStore& s = Open();
   std::string wrong;
-  int reads = 0;
   for (int64_t ts = 1; ts < 3000; ++ts) {
-    s.ackMessage(ts, fmt::format("m{}", ts));
+    (ts == 1 ? Open() : *store_).ackMessage(ts, fmt::format("m{}", ts));
     env_.ResetCounts();
-    if (Next() != fmt::format("m{}", ts + 1)) wrong += fmt::format(" {}", ts);
-    reads = std::max(reads, env_.Count(FaultOp::kRead));
+    if (Next() != fmt::format("m{}", ts + 1) || env_.Count(FaultOp::kRead) != 1) wrong += " ";
   }
-  EXPECT_EQ(wrong, "");
-  EXPECT_EQ(reads, 1);
-  EXPECT_EQ(Content(), Recs(1, 3000));
-}
-
-// Whatever rewrites, replaces or empties the file forgets where pending retrieval resumes (here
-// after a broken first line): a stale place would skip pending lines of the new content.
-TEST_F(StoreTest, RewritesForgetWherePendingRetrievalResumes) {
+  EXPECT_TRUE(wrong.empty() && Content() == Recs(1, 3000)) << wrong.size();
   const std::function<std::string()> events[] = {
       [this] { return store_->ackMessage(9, "absent"), store_->flushAcks(), "m1"; },
       [this] {  // rotation by a capture into the full file
@@ -348,15 +327,15 @@ TEST_F(StoreTest, RewritesForgetWherePendingRetrievalResumes) {
         while (Archives().size() < 2) Put(ts++);
         return fmt::format("m{}", ts - 1);
       },
-      [this] { return std::filesystem::remove(Active()), store_->restoreNextArchive(), "m50"; },
-      [this] {  // a failed append, cut back
+      [this] { return AckAll(), store_->flushAcks(), "m50"; },  // drained: the archive comes back
+      [this] {                                                  // a failed append, cut back
         return env_.FailWriteAfter("*/outbox.jsonl", 10), Put(5), env_.Clear(), "m1";
       },
       [this] {  // the queue emptied without a rewrite
         std::filesystem::remove(Active()), store_->ackMessage(1, "m1"), store_->flushAcks();
         return Put(5), "m5";
       }};
-  for (const auto& event : events) {
+  for (const auto& event : events) {  // each after a broken first line
     NewDir();
     WriteFile(F("outbox.a.jsonl"), Recs(50, 3));
     WriteFile(Active(), "broken\n" + Recs(1, 3));
@@ -368,10 +347,10 @@ TEST_F(StoreTest, RewritesForgetWherePendingRetrievalResumes) {
   }
 }
 
-// Only regular files (or links to one) are archives. A directory under an archive's name used to
-// be renamed over the active file (every capture failed from then on) or, as ".gz", kept "for a
-// later attempt" ahead of every real archive.
-TEST_F(StoreTest, OnlyRegularFilesAreArchives) {
+// Only regular files (or links to one) are archives, in rotation order. A directory under an
+// archive's name used to be renamed over the active file (every capture failed from then on) or,
+// as ".gz", kept "for a later attempt" ahead of every real archive.
+TEST_F(StoreTest, ArchivesAreRegularFilesInRotationOrder) {
   const std::string D = "outbox.2024-01-01_000000", E = "outbox.2023-12-31_235959_99.jsonl";
   for (const std::string& n :
        Names{"outbox.b_2.jsonl", "outbox.b_10.jsonl", "outbox.jsonl", "outbox.a.jsonl.tmp",
@@ -387,22 +366,9 @@ TEST_F(StoreTest, OnlyRegularFilesAreArchives) {
   EXPECT_EQ(Archives(), (Names{E, D + ".jsonl.gz", D + "_2.jsonl", D + "_2.jsonl.gz",
                                D + "_10.jsonl", "outbox.b.jsonl", "outbox.b.jsonl.gz",
                                "outbox.b_10.jsonl", "outbox.b_2.jsonl", "outbox.l.jsonl"}));
-  for (const std::string ext : {".jsonl", ".jsonl.gz"}) {
-    NewDir();
-    const std::string dir = F("outbox.2000-01-01_000000" + ext);
-    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-    WriteFile(dir + "/x", "x");
-    WriteGz(F("outbox.2000-01-02_000000.jsonl.gz"), Recs(1, 2));
-    EXPECT_EQ(Open().stats().rotated, 0);
-    EXPECT_EQ(Content(), Recs(1, 2)) << ext;  // the real archive behind it was restored
-    EXPECT_TRUE(Put(5));
-    EXPECT_EQ(ReadFile(dir + "/x"), "x");
-  }
-}
-
-// The clock's stamp (14:15:02) unless an archive has the same or a later one: then the newest
-// stamp with the next collision number of either extension.
-TEST_F(StoreTest, NewArchiveNameSortsAfterEveryArchive) {
+  // A new name: the clock's stamp (14:15:02) unless an archive has the same or a later one (many
+  // rotations in a second, a clock stepped back); then the newest stamp with the next collision
+  // number of either extension, so that it sorts after every archive there is.
   const std::string S = "outbox.2024-03-05_141502", N = "outbox.2024-03-09_000000";
   const std::vector<std::tuple<bool, Names, std::string>> cases = {
       {true, {}, S + ".jsonl.gz"},
@@ -418,17 +384,15 @@ TEST_F(StoreTest, NewArchiveNameSortsAfterEveryArchive) {
   for (const auto& [compress, existing, expected] : cases) {
     NewDir();
     cfg_.compress = compress;
-    WriteFile(Active(), "x\n");  // not empty: no start-up restore
     for (const std::string& n : existing) WriteFile(F(n), "x");
-    EXPECT_EQ(Open().makeRotatedName(), F(expected));
+    EXPECT_EQ(ArchiveShelf(&env_, cfg_).makeRotatedName(), F(expected));
   }
 }
 
 // A capture into a full file rotates it first, unless it is a restored archive below twice the
-// limit. Acknowledgements still queued are applied before the file becomes an archive: their
-// records would otherwise come back with the archive and be sent again; a flush that fails there
-// does not hold the rotation up. A rotation that fails keeps the file whole, leaves neither archive
-// nor temporary file behind, and is tried again only after the cooldown.
+// limit. Queued acknowledgements are applied first (a flush that fails does not hold rotation up).
+// A failed rotation keeps the file whole, leaves no archive or temporary file, and is tried again
+// only after the cooldown.
 TEST_F(StoreTest, CaptureIntoAFullFileRotatesItFirst) {
   // name (a failure's: the error it logs), size, compress, restored, ack queued, fault, rotates
   const std::tuple<const char*, size_t, bool, bool, bool, Inject, bool> cases[] = {
@@ -444,9 +408,7 @@ TEST_F(StoreTest, CaptureIntoAFullFileRotatesItFirst) {
       {"Cannot read", 1024, true, false, false, Fails(FaultOp::kOpenRead, "*/outbox.jsonl"), false},
       {"Read error on", 1024, true, false, false, ReadsFail("*/outbox.jsonl", 100), false},
       {"Write error on", 1024, true, false, false, WritesFail("*.tmp", 0), false},
-      {"Input/output error", 1024, true, false, false, Fails(FaultOp::kClose, "*.tmp"), false},
       {"Cannot rename", 1024, true, false, false, Fails(FaultOp::kRename, "*.tmp"), false},
-      {"Cannot sync", 1024, true, false, false, Fails(FaultOp::kSync, "*.tmp"), false},
       {"Cannot sync directory", 1024, true, false, false, Fails(FaultOp::kSyncDir, "*"), false},
       {"Failed to truncate", 1024, true, false, false, Fails(FaultOp::kTruncate, "*"), false}};
   for (const auto& [name, size, compress, restored, ack_first, inject, rotates] : cases) {
@@ -472,7 +434,7 @@ TEST_F(StoreTest, CaptureIntoAFullFileRotatesItFirst) {
     EXPECT_EQ(rotates ? (compress ? ReadGz : ReadFile)(F(archives[0])) : kept, kept);
     EXPECT_EQ(env_.Count(FaultOp::kOpenWrite, "*.jsonl.gz"), 0);  // only complete archive names
     EXPECT_EQ(Content(), (rotates ? "" : kept) + Rec(500));
-    EXPECT_EQ(store_->ackQueue().size(), ack_first && inject ? 1u : 0u);
+    EXPECT_EQ(Snap().ack_queue.size(), ack_first && inject ? 1u : 0u);
     EXPECT_FALSE(FileExists(Active() + ".tmp"));
     if (!failed) continue;
     env_.AdvanceSteady(std::chrono::seconds(59));
@@ -497,13 +459,10 @@ TEST_F(StoreTest, CleanupDeletesOldestArchivesUntilWithinLimit) {
   env_.Fail(FaultOp::kRemove, "*/" + D + ".jsonl.gz", EACCES);
   store_->cleanupRotated();  // 7 KB: the oldest cannot go, _2 goes (5 KB), _10 stays
   EXPECT_EQ(Archives(), (Names{D + ".jsonl.gz", D + "_10.jsonl"}));
-  log_.clear();
   EXPECT_FALSE(store_->dropOldestArchive("disk full"));
-  EXPECT_EQ(log_.count("Cleanup: failed to remove " + F(D + ".jsonl.gz"), P7::kWarning), 1);
   env_.Clear();
   EXPECT_TRUE(store_->dropOldestArchive("disk full"));
-  EXPECT_EQ(log_.count("Cleanup: removed " + D + ".jsonl.gz (disk full; dir was 5 KB, limit 5 KB)",
-                       P7::kInfo),
+  EXPECT_EQ(log_.count("Cleanup: removed " + D + ".jsonl.gz (disk full; dir was 5 KB, limit 5 KB)"),
             1);
   EXPECT_EQ(Archives(), Names{D + "_10.jsonl"});
   WriteFile(Active(), std::string(20000, 'x'));
@@ -512,41 +471,7 @@ TEST_F(StoreTest, CleanupDeletesOldestArchivesUntilWithinLimit) {
   EXPECT_FALSE(store_->dropOldestArchive("disk full"));
 }
 
-// Archives are cleaned up and restored in rotation order whatever the wall clock does between
-// rotations: 25 of them in one second, or the clock stepped back by days and ahead by years.
-TEST_F(StoreTest, ArchivesKeepRotationOrderWhateverTheClockDoes) {
-  using Steps = std::vector<std::chrono::hours>;
-  const std::chrono::hours none(0), day(24), year(8766);
-  const std::pair<bool, Steps> cases[] = {
-      {true, Steps(25, none)},
-      {false, {-3 * day, none, 2 * year, -10 * day, none, -5 * year, day}}};
-  std::mt19937 rng(7);
-  for (const auto& [compress, steps] : cases) {
-    NewDir();
-    cfg_.compress = compress;
-    cfg_.max_dir_kb = 8;  // room for a few archives only
-    Open();
-    Names files;  // the active file at each rotation: one line of about 1.6 KB, hardly compressible
-    for (const auto step : steps) {
-      env_.AdvanceSystem(step);
-      std::string b64(1600, 'A');
-      for (char& c : b64) c = static_cast<char>('A' + rng() % 26);
-      files.push_back(Rec(std::ssize(files), b64));
-      WriteFile(Active(), files.back());
-      store_->rotateIfNeeded();
-    }
-    const size_t kept = Archives().size();  // must be the newest: clean-up deleted the oldest
-    ASSERT_TRUE(kept >= 2 && kept < files.size()) << kept;
-    for (size_t i = files.size() - kept; i < files.size(); ++i) {
-      std::filesystem::remove(Active());
-      ASSERT_TRUE(store_->restoreNextArchive());
-      EXPECT_EQ(Content(), files[i]) << i;
-    }
-  }
-}
-
-// One store per outbox directory, in this process as in any other; a directory that cannot hold
-// files is refused at start-up rather than failing every capture.
+// One store per directory, in this process as in any other; an unwritable directory is refused.
 TEST_F(StoreTest, ConstructorRefusesABusyOrUnwritableDirectory) {
   const auto refusal = [this] {
     try {
@@ -561,7 +486,7 @@ TEST_F(StoreTest, ConstructorRefusesABusyOrUnwritableDirectory) {
   EXPECT_TRUE(Put(1));  // the first store holds on and works on
   store_.reset();
   EXPECT_EQ(refusal(), "");  // released with the first store
-  EXPECT_EQ(Open().known().size(), 1u);
+  EXPECT_EQ(Open().snapshot().known.size(), 1u);
   store_.reset();
   const std::string file = tmp_->file("file");
   WriteFile(file, "");
@@ -574,6 +499,8 @@ TEST_F(StoreTest, ConstructorRefusesABusyOrUnwritableDirectory) {
   }
 }
 
+// Archives come back oldest first as the active file drains; rotation waits for a tenth of a
+// restored archive. An active file that cannot be read is never replaced.
 TEST_F(StoreTest, RestoresOldestFirstAndChainsAsFlushesEmptyTheFile) {
   WriteGz(F("outbox.2024-01-01_000000.jsonl.gz"), Recs(1, 25));
   WriteFile(F("outbox.2024-01-02_000000.jsonl"), Recs(30, 4));
@@ -582,25 +509,20 @@ TEST_F(StoreTest, RestoresOldestFirstAndChainsAsFlushesEmptyTheFile) {
   OutboxStore& s = Open();
   EXPECT_FALSE(FileExists(F("outbox.2024-01-03_000000.jsonl.gz.tmp")));
   EXPECT_EQ(Content(), Recs(1, 25));
-  EXPECT_EQ(s.rotationAllowedAt(), env_.SteadyNow() + std::chrono::seconds(60));
+  EXPECT_EQ(Snap().rotation_allowed_at, env_.SteadyNow() + std::chrono::seconds(60));
   for (int64_t ts : {1, 2}) {  // the hold on rotation lifts at a tenth: 2 of 25
     s.ackMessage(ts, fmt::format("m{}", ts));
     s.flushAcks();
-    EXPECT_EQ(s.restoredActive(), ts == 1);
+    EXPECT_EQ(Snap().restored_active, ts == 1);
   }
   for (const auto& [content, n] :
        {std::pair{Recs(30, 4), 4}, std::pair{Recs(40, 2), 2}, std::pair{std::string(), 0}}) {
-    for (const AckKey& k : s.known()) s.ackMessage(k.timestamp, k.msg_id);
+    AckAll();
     s.flushAcks();
     EXPECT_EQ(Content(), content);
-    EXPECT_EQ(std::pair(s.restoredTotal(), s.restoredActive()), std::pair(n, n != 0));
+    EXPECT_EQ(std::pair(Snap().restored_total, Snap().restored_active), std::pair(n, n != 0));
   }
   EXPECT_TRUE(Archives().empty());  // the plain one was moved, the others deleted
-}
-
-// An active file that exists but cannot be read is reported at start-up and not replaced by an
-// archive (nor rewritten by a flush, see above).
-TEST_F(StoreTest, UnreadableActiveFileIsReportedAndNotReplaced) {
   WriteFile(Active(), Recs(1, 3));
   WriteGz(F("outbox.a.jsonl.gz"), Recs(10, 2));
   env_.Fail(FaultOp::kOpenRead, "*/outbox.jsonl", EACCES);
@@ -611,8 +533,7 @@ TEST_F(StoreTest, UnreadableActiveFileIsReportedAndNotReplaced) {
   EXPECT_EQ(Archives(), Names{"outbox.a.jsonl.gz"});
 }
 
-// A restore that fails on our side keeps the archive for a later attempt; a damaged archive gives
-// up only its incomplete tail; one without a single complete line is removed.
+// A restore failing on our side keeps the archive; a damaged one gives up its incomplete tail only.
 TEST_F(StoreTest, RestoreKeepsWhatItCannotCopyAndSalvagesDamagedArchives) {
   WriteGz(F("full.gz"), Recs(1, 2000));
   const std::string gz = ReadFile(F("full.gz"));
@@ -638,28 +559,28 @@ TEST_F(StoreTest, RestoreKeepsWhatItCannotCopyAndSalvagesDamagedArchives) {
     NewDir();
     WriteFile(F(name), bytes);
     if (inject) inject(env_);
-    OutboxStore& s = Open();  // the start-up restore
+    Open();  // the start-up restore
     env_.Clear();
     EXPECT_TRUE(log_.contains(log, P7::kError));
     EXPECT_EQ(FileExists(F(name)), outcome == kKept);
-    EXPECT_EQ(s.restoredActive(), outcome == kSalvaged);
+    EXPECT_EQ(Snap().restored_active, outcome == kSalvaged);
     if (outcome == kKept) {
       EXPECT_FALSE(FileExists(Active()));
-      ASSERT_TRUE(s.restoreNextArchive());  // the next attempt succeeds
+      Open();  // the next attempt succeeds
+      EXPECT_TRUE(Snap().restored_active);
     }
     const std::string restored = FileExists(Active()) ? Content() : "";
     const auto n = std::count(restored.begin(), restored.end(), '\n');
     EXPECT_EQ(restored, Recs(1, static_cast<int>(n)));  // complete lines only, in order
     // Salvaged: at least one line.
     EXPECT_EQ(n, outcome == kKept ? 2000 : outcome == kRemoved ? 0 : std::max<decltype(n)>(n, 1));
-    EXPECT_EQ(s.known().size(), static_cast<size_t>(n));
+    EXPECT_EQ(Snap().known.size(), static_cast<size_t>(n));
     EXPECT_TRUE(Archives().empty());
   }
 }
 
-// An acknowledgement whose record went into an archive before the flush that applied it is kept
-// (the max_index largest keys) and applied when that archive is restored: the message is not
-// pending, and the next flush removes its line and counts it in the restore's progress.
+// An acknowledgement whose record went into an archive first is kept (the max_index largest) and
+// applied when that archive is restored: not pending, removed and counted by the next flush.
 TEST_F(StoreTest, LateAcknowledgementsApplyWhenTheirArchiveIsRestored) {
   for (const int32_t max_index : {100000, 2}) {
     NewDir();
@@ -670,15 +591,12 @@ TEST_F(StoreTest, LateAcknowledgementsApplyWhenTheirArchiveIsRestored) {
     for (int64_t ts : {1, 2, 3, 90}) s.ackMessage(ts, fmt::format("m{}", ts));
     EXPECT_EQ(s.flushAcks(), 1);              // m90; the emptied file takes the archive back
     const int late = max_index == 2 ? 2 : 3;  // the bound drops m1
-    EXPECT_EQ(log_.count(fmt::format("Late acknowledgements applied to "
-                                     "outbox.2024-03-05_141502.jsonl: {}",
-                                     late),
-                         P7::kInfo),
-              1);
+    const std::string applied = "Late acknowledgements applied to outbox.2024-03-05_141502.jsonl: ";
+    EXPECT_EQ(log_.count(applied + std::to_string(late), P7::kInfo), 1);
     EXPECT_EQ(s.pendingCount(), 25 - late);
     EXPECT_EQ(Next(), late == 3 ? "m4" : "m1");
     EXPECT_EQ(s.flushAcks(), late);
-    EXPECT_EQ(s.restoredAcked(), late);
+    EXPECT_EQ(Snap().restored_acked, late);
   }
 }
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <limits>
 #include <ratio>
 #include <type_traits>
 #include <utility>
 
 #include "p7.h"
+#include "saturating.h"
 
 namespace kestova {
 namespace {
@@ -25,24 +25,6 @@ constexpr int64_t kNanosPerSecond = 1'000'000'000;
 // starts, so it is reported, at most once per kSkewWarningInterval of the steady clock.
 constexpr int64_t kMaxPlausibleAckAge = 365LL * 24 * 3600;
 constexpr int32_t kSkewWarningInterval = 3600;  // seconds
-
-// Timestamps and ack times come from the network and clocks may be faked to their extremes, so
-// every difference and sum on them clamps to the int64 range instead of overflowing.
-int64_t SaturatingAdd(int64_t a, int64_t b) {
-  int64_t r;
-  if (__builtin_add_overflow(a, b, &r)) {
-    return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-  }
-  return r;
-}
-
-int64_t SaturatingSub(int64_t a, int64_t b) {
-  int64_t r;
-  if (__builtin_sub_overflow(a, b, &r)) {
-    return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-  }
-  return r;
-}
 
 // `t` moved by a configured number of seconds. The product fits in 64 bits for every int32 (at most
 // about 2.1e18 ns); the sum clamps at the clock's limits, so a deadline near the end of time stays
@@ -137,11 +119,17 @@ void Resender::sendOne() {
               static_cast<long long>(age), static_cast<int>(config_.grace_period));
       return;
     }
-    if (!publish_(msg.topic, msg.payload)) {
+    if (const Published::Kind sent = publish_(msg.topic, msg.payload).kind;
+        sent != Published::kSent) {
       // Nothing recorded: the message stays pending for the next step (or the next live ACK
       // when nothing is in flight).
-      SKV_LOG(P7::kError, "Resend publish failed: ts=%lld msg_id=%s",
-              static_cast<long long>(msg.timestamp), msg.msg_id.c_str());
+      if (sent == Published::kQueued) {
+        SKV_LOG(P7::kDebug, "Resend publish queued, not sent: ts=%lld msg_id=%s",
+                static_cast<long long>(msg.timestamp), msg.msg_id.c_str());
+      } else {
+        SKV_LOG(P7::kError, "Resend publish failed: ts=%lld msg_id=%s",
+                static_cast<long long>(msg.timestamp), msg.msg_id.c_str());
+      }
       return;
     }
     recordSend(msg, env_->SteadyNow());

@@ -33,8 +33,17 @@ namespace kestova {
 
 class Resender {
  public:
+  // What a publish reports; true and false convert to kSent and kFailed. kQueued: the client could
+  // only queue the message, it has not left yet. The chain takes it as a failed send (nothing goes
+  // in flight, the message stays pending), with a debug line instead of the error.
+  struct Published {
+    enum Kind { kFailed, kSent, kQueued };
+    Published(bool sent) : kind(sent ? kSent : kFailed) {}  // NOLINT(google-explicit-constructor)
+    Published(Kind k) : kind(k) {}                          // NOLINT(google-explicit-constructor)
+    Kind kind;
+  };
   using PublishFn =
-      std::function<bool(const std::string& topic, const std::vector<uint8_t>& payload)>;
+      std::function<Published(const std::string& topic, const std::vector<uint8_t>& payload)>;
   using FlightKey = AckKey;
 
   // `outbox` must outlive the Resender. `env` supplies the steady and system clocks. A window

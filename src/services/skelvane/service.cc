@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "handlers.h"
+#include "mqtt_async_wrapper.h"
 #include "outbox_store.h"
 #include "p7.h"
 #include "resender.h"
@@ -172,11 +173,16 @@ void perform(const AppConfig& config, const ClientFactory& factory, Env* env, lo
   SKV_LOG(P7::kInfo, "Store stats: %s", store.statsString().c_str());
 
   // The resend chain publishes through the shared client; a refused message is reported to the
-  // chain as false so it goes idle instead of counting the message as in flight.
-  Resender::PublishFn publish = [client](const std::string& topic,
-                                         const std::vector<uint8_t>& payload) -> bool {
+  // chain as failed, and one the client could only queue (it has not left) as queued, so that the
+  // chain goes idle instead of counting the message as in flight.
+  Resender::PublishFn publish = [client](
+                                    const std::string& topic,
+                                    const std::vector<uint8_t>& payload) -> Resender::Published {
     try {
-      client->Send(topic, payload, mosquitto::Qos::AtLeastOnce, false);
+      if (client->Send(topic, payload, mosquitto::Qos::AtLeastOnce, false) ==
+          mosquitto::kSendQueued) {
+        return Resender::Published::kQueued;
+      }
       return true;
     } catch (const std::exception& e) {
       SKV_LOG(P7::kError, "Publish error: %s", e.what());

@@ -8,7 +8,7 @@
 
 #include "config.h"
 #include "env.h"
-#include "mqtt_async_wrapper.h"
+#include "mqtt_client.h"
 
 namespace kestova {
 

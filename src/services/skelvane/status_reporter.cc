@@ -3,11 +3,11 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
-#include <limits>
 #include <utility>
 #include <vector>
 
 #include "p7.h"
+#include "saturating.h"
 
 namespace kestova {
 namespace {
@@ -56,13 +56,8 @@ StatusFigures StatusReporter::Figures() {
     const int64_t now_s =
         std::chrono::duration_cast<std::chrono::seconds>(env_->SystemNow().time_since_epoch())
             .count();
-    int64_t age = 0;
-    if (__builtin_sub_overflow(now_s, s.oldest_ts, &age)) {
-      age = s.oldest_ts < 0 ? std::numeric_limits<int64_t>::max()
-                            : std::numeric_limits<int64_t>::min();
-    }
     f.has_pending = true;
-    f.oldest_pending_age_s = age;
+    f.oldest_pending_age_s = SaturatingSub(now_s, s.oldest_ts);
   }
   f.active_bytes = s.active_bytes;
   f.archive_bytes = s.archive_bytes;

@@ -11,7 +11,7 @@
 
 #include "config.h"
 #include "env.h"
-#include "mqtt_async_wrapper.h"
+#include "mqtt_client.h"
 #include "outbox_store.h"
 #include "resender.h"
 #include "sd_notify.h"

@@ -16,13 +16,11 @@
 //                     problem; exit 1 when there is one.
 //
 // Contract:
-//   - Read-only: never creates, writes, renames, locks (beyond a probe released at once) or removes
-//     anything, so it is safe to run beside the service. The lock probe takes a shared,
-//     non-blocking flock on an existing "outbox.lock" only.
+//   - Read-only: never creates, writes, renames, locks or removes anything, so it is safe to run
+//     beside the service. Whether the service holds "outbox.lock" is read from /proc/locks.
 //   - Files are read as the service reads them: GzipDecompress for ".gz" archives, the line rules
-//   of
-//     record_format.h, ParseRecordLine for each line. A line whose key is good but whose topic or
-//     payload is not a string is counted as broken here: the service never delivers it.
+//     of record_format.h, ParseRecordLine for each line. A line whose key is good but whose topic
+//     or payload is not a string is counted as broken here: the service never delivers it.
 //   - The directory is listed once. A file the service renames away before it is opened is looked
 //     up again (the archive the active file was rotated into) or reported as "moved while
 //     reading"; a file read while the service appended to it or emptied it is reported as changed,

@@ -1,0 +1,38 @@
+#include "line_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "fault_env.h"
+#include "temp_dir.h"
+
+namespace kestova {
+namespace {
+
+// Lines split on '\n' alone ('\r' kept), empty ones skipped, the last counted without a '\n' and
+// one longer than a read taken whole, through the reader's buffer or a lent one full of stale line
+// feeds; after a failed read only the lines that ended before it (no torn tail), and the errno.
+TEST(LineReaderTest, SplitsAcrossReadsAndStopsAtAReadError) {
+  testsupport::TempDir dir;
+  const std::string big(20000, 'x'), text = "a\r\n\n\n" + big + "\nb c\nlast";
+  const std::vector<std::string> all = {"a\r", big, "b c", "last"};
+  testsupport::WriteFile(dir.file("f"), text);
+  std::string lent(1 << 16, '\n');
+  for (size_t chunk : {size_t{1}, size_t{7}, LineReader::kDefaultChunk}) {
+    for (int fails_lends = 0; fails_lends < 4; ++fails_lends) {
+      const bool fails = (fails_lends & 1) != 0;
+      testsupport::FaultEnv env;
+      if (fails) env.FailReadAfter("*", text.find("b c") + 1);
+      std::unique_ptr<SequentialFile> file;
+      ASSERT_EQ(env.NewSequentialFile(dir.file("f"), &file), 0);
+      LineReader own(file.get(), chunk), borrowing(file.get(), &lent, chunk);
+      LineReader& reader = (fails_lends & 2) != 0 ? borrowing : own;
+      std::vector<std::string> lines;
+      for (std::string_view line; reader.Next(&line);) lines.emplace_back(line);
+      EXPECT_EQ(lines, std::vector<std::string>(all.begin(), all.end() - (fails ? 2 : 0)));
+      EXPECT_EQ(reader.status(), fails ? EIO : 0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kestova
