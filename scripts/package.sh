@@ -63,7 +63,7 @@ for arch in $ARCHES; do
   esac
   echo "== package $arch"
   cmake -S "$ROOT" -B "$dir" "${args[@]}" >/dev/null
-  cmake --build "$dir" -j "$JOBS" --target skelvane
+  cmake --build "$dir" -j "$JOBS" --target skelvane skelvane-outbox
   rm -f "$dir"/skelvane_*.deb
   (cd "$dir" && cpack -G DEB >/dev/null)
   deb=$(ls "$dir"/skelvane_*_"$arch".deb)
