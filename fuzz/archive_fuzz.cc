@@ -1,6 +1,5 @@
-// The archive decompressor on any bytes: the codec against zlib's gzread (success, output up to any
-// damage, line counters); decompressFile (the same bytes, or no target and no temp file; the source
-// untouched); and a compress/decompress round trip.
+// Any bytes through the gzip codec against zlib's gzread (success, output, line counters), through
+// decompressFile (its bytes, or no target or temp file; source untouched) and round trip.
 #include <zlib.h>
 
 #include "archive_shelf.h"
@@ -17,9 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool ref_ok = false;
   if (gzFile f = gzopen(source.c_str(), "rb")) {
     char buf[8192];
-    int n = 0;
+    int n = 0, err = Z_OK;
     while ((n = gzread(f, buf, sizeof buf)) > 0) ref.append(buf, static_cast<size_t>(n));
-    int err = Z_OK;
     gzerror(f, &err);
     ref_ok = n == 0 && (err == Z_OK || err == Z_STREAM_END);
     gzclose(f);
@@ -34,9 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                      std::count(out.begin(), out.begin() + r.complete_bytes, '\n')),
              "complete_lines");
   FUZZ_CHECK(r.ok() || !r.message.empty(), "failure without a message");
-  // gzread's blind spot: a member cut off right after a full output buffer can end without an
-  // error (gzip -t calls it truncated). There the codec must report the truncation, with at least
-  // gzread's output.
+  // gzread misses a member cut off right after a full output buffer; the codec reports it.
   const bool gzread_missed_truncation =
       !r.ok() && ref_ok && r.error == kestova::GzipError::kTruncated && out.size() >= ref.size();
   FUZZ_CHECK(r.ok() == ref_ok || gzread_missed_truncation, "codec and gzread disagree on success");

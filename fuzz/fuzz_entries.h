@@ -20,13 +20,8 @@
 namespace fuzzentry {
 
 // A broken property aborts, so libFuzzer keeps the input: rerun the target on it to see which.
-#define FUZZ_CHECK(cond, what)                                    \
-  do {                                                            \
-    if (!(cond)) {                                                \
-      std::fprintf(stderr, "fuzz property violated: %s\n", what); \
-      abort();                                                    \
-    }                                                             \
-  } while (0)
+#define FUZZ_CHECK(cond, what) \
+  ((cond) ? void() : (std::fprintf(stderr, "fuzz property violated: %s\n", what), abort()))
 
 // The process's scratch directory (on a memory file system where there is one), removed at a normal
 // exit and kept after a crash. The first call also silences the logger.
@@ -96,27 +91,26 @@ inline std::vector<std::string_view> Split(std::string_view text, char sep = '\n
 // What a record line means, decided with the DOM parser: a valid key (a number "ts", cut toward
 // zero and saturated, and a string "msg_id"), and a body when "topic" and "payload" are strings.
 struct ExpectedRecord {
+  std::string_view line;
   bool valid = false, body = false;
   int64_t ts = 0;
   std::string msg_id, topic, payload;
 };
 inline ExpectedRecord Classify(std::string_view line) {
-  ExpectedRecord r;
+  ExpectedRecord r{.line = line};
   if (line.find('\0') != std::string_view::npos) return r;
   const auto doc = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
   const auto is_string = [&doc](const char* key) {
     return doc.contains(key) && doc[key].is_string();
   };
   if (!doc.contains("ts") || !doc["ts"].is_number() || !is_string("msg_id")) return r;
-  const nlohmann::json& ts = doc["ts"];
-  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  const long double d = std::trunc(static_cast<long double>(ts.get<double>()));
-  r.ts = ts.is_number_unsigned()
-             ? static_cast<int64_t>(std::min<uint64_t>(ts.get<uint64_t>(), kMax))
-         : ts.is_number_integer()      ? ts.get<int64_t>()
-         : d >= 9223372036854775808.0L ? kMax
-         : d < -9223372036854775808.0L ? std::numeric_limits<int64_t>::min()
-                                       : static_cast<int64_t>(d);
+  const nlohmann::json& ts = doc["ts"];  // a long double holds every 64-bit integer exactly
+  const long double v = ts.is_number_unsigned()  ? ts.get<uint64_t>()
+                        : ts.is_number_integer() ? ts.get<int64_t>()
+                                                 : std::trunc(ts.get<long double>());
+  r.ts = v >= 0x1p63L   ? std::numeric_limits<int64_t>::max()
+         : v < -0x1p63L ? std::numeric_limits<int64_t>::min()
+                        : static_cast<int64_t>(v);
   r.valid = true;
   r.msg_id = doc["msg_id"];
   if ((r.body = is_string("topic") && is_string("payload"))) {

@@ -1,7 +1,5 @@
-// The record reader's fast path against its full JSON reading: validity, key, body and error text
-// must agree. An even first byte: the rest is lines; odd: fields cut at 0xff bytes (msg_id,
-// payload, topic, ts, trailer) go into the record template, at the fast path's border, and through
-// the writer, which must match the JSON library's dump() byte for byte and read back.
+// The reader's fast path against its full JSON reading; an odd first byte puts fields cut at 0xff
+// (msg_id, payload, topic, ts, trailer) into a record line, and through the writer against dump().
 #include <tuple>
 
 #include "base64.h"

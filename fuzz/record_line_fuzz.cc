@@ -1,6 +1,5 @@
-// LineReader over any bytes, with chunk size, short reads and a read failure point from the first
-// four: exactly the lines of a plain splitter (after a failure, those ended before it) and the
-// error. What the lines mean is judged in outbox_file_fuzz and line_reader_diff_fuzz.
+// LineReader over any bytes, chunk size, short reads and a failure point from the first four:
+// the lines of a plain splitter (after a failure, those ended before it) and the error.
 #include <cerrno>
 
 #include "fuzz_entries.h"
@@ -21,7 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lines.emplace_back(line);
     FUZZ_CHECK(lines.size() <= text.size() + 1, "LineReader does not end");
   }
-  // After a failure only the lines that ended with '\n' before the failure point count.
   const size_t nl = fail ? text.substr(0, fail_at).rfind('\n') : text.size();
   FUZZ_CHECK(reader.status() == (fail ? EIO : 0), "read status wrong");
   const auto want = fuzzentry::Split(text.substr(0, nl == std::string::npos ? 0 : nl));

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
@@ -31,17 +30,6 @@ const std::vector<std::string> kTopics = {"/kv/e2e/cons/a", "/kv/e2e/cons/b"};
 
 int64_t NowMs() { return Clock::now().time_since_epoch() / 1ms; }
 
-// The bytes of `path` into `copy` (its size and time stamp, its bytes) when either changed.
-void CopyChanged(const std::string& path, std::pair<std::string, std::string>& copy) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return;
-  const std::string sig =
-      fmt::format("{}:{}.{}", st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  std::string bytes = sig == copy.first ? "" : Contents(path);
-  if (sig != copy.first && static_cast<int64_t>(bytes.size()) == st.st_size)
-    copy = {sig, std::move(bytes)};
-}
-
 TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) {
   const int64_t seed = EnvInt("CONSERVATION_SEED", 1);
   const int64_t messages = std::max<int64_t>(10, EnvInt("CONSERVATION_MESSAGES", 600));
@@ -57,24 +45,21 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
   TempDir work;  // the clock file and, at the end, the copies of removed archives
   const std::string clock_file = work.file("clock");
   WriteFile(clock_file, "+0\n");
-  ServiceOptions options;
-  options.topics = kTopics;
-  options.config =
-      json::parse(R"({"storage":{"max_file_kb":6,"max_dir_kb":64,"rotation_cooldown":1},
+  json config = json::parse(R"({"storage":{"max_file_kb":6,"max_dir_kb":64,"rotation_cooldown":1},
     "resend":{"cooldown":2,"grace_period":2,"stale_threshold":10,"live_ack_threshold":10,
               "fast_ack_threshold":3}})");
-  options.config["storage"]["compress"] = seed % 2 == 1;
-  options.env = {{"KESTOVA_MQTT_CLIENT_ID", "skelvane-conservation"},
-                 {"LD_PRELOAD", libfaketime},
-                 {"FAKETIME_TIMESTAMP_FILE", clock_file},
-                 {"FAKETIME_NO_CACHE", "1"},
-                 {"FAKETIME_DONT_FAKE_MONOTONIC", "1"}};
-  // ASan wants to come first in the library list; libfaketime is preloaded ahead of it.
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  if (kSanitized)
-    options.env["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
-  options.broker_config = {"persistence true", "max_queued_messages 0", "max_queued_bytes 0"};
-  Service svc(options);
+  config["storage"]["compress"] = seed % 2 == 1;
+  const char* asan = std::getenv("ASAN_OPTIONS");  // ASan wants to come first in the preload list
+  Service svc(
+      {.topics = kTopics,
+       .config = config,
+       .env = {{"KESTOVA_MQTT_CLIENT_ID", "skelvane-conservation"},
+               {"LD_PRELOAD", libfaketime},
+               {"FAKETIME_TIMESTAMP_FILE", clock_file},
+               {"FAKETIME_NO_CACHE", "1"},
+               {"FAKETIME_DONT_FAKE_MONOTONIC", "1"},
+               {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}},
+       .broker_config = {"persistence true", "max_queued_messages 0", "max_queued_bytes 0"}});
   std::filesystem::create_directories(svc.dir());
   if (::mount("tmpfs", svc.dir().c_str(), "tmpfs", 0, "size=512k") != 0)
     GTEST_SKIP() << "cannot mount a tmpfs on the outbox directory (needs root)";
@@ -97,9 +82,9 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
     std::lock_guard lk(mu);
     if (!online) return;
     seen.insert(j["msg_id"].get<std::string>());
-    if (draining) acker->PublishAsync(topic + "/ack", entry.dump());
     const int64_t delay = rx_rng() % 5 == 0 ? 3000 + rx_rng() % 3000 : rx_rng() % 800;
-    if (!draining) due.emplace(NowMs() + delay, std::make_pair(topic + "/ack", entry));
+    draining ? void(acker->PublishAsync(topic + "/ack", entry.dump()))
+             : void(due.emplace(NowMs() + delay, std::make_pair(topic + "/ack", entry)));
   });
   const auto subscribe = [&] {
     return WaitFor([&] { return rx->Subscribe(kTopics[0]) && rx->Subscribe(kTopics[1]); }, 20s);
@@ -129,14 +114,14 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
     }
   });
 
-  // Copies of every archive version, polled every 10 ms, and the ids ever seen in the active file.
-  // Each poll reads the new log lines first, so a logged clean-up is matched to the copy taken
-  // before it even where a later archive takes the same name; that copy goes to removed/, under a
-  // name of its own. A gap: an archive removed before the test could copy it.
+  // Copies of every archive, taken every 10 ms, and the ids ever seen in the active file. Each poll
+  // reads the new log lines first, so a logged clean-up is matched to the copy taken before it even
+  // where a later archive takes the same name; that copy goes to removed/, under a name of its own.
+  // A gap: an archive removed before the test could copy it.
   std::filesystem::create_directories(work.file("removed"));
   int cleanups = 0;
   std::set<std::string> on_disk, gaps;
-  std::map<std::string, std::pair<std::string, std::string>> copies;  // name ("": active) -> copy
+  std::map<std::string, std::string> copies;  // archive name -> bytes
   int shadow_run = 1;
   size_t shadow_at = 0;
   const auto shadow_poll = [&] {
@@ -149,20 +134,18 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
       shadow_at = over ? 0 : shadow_at + text.size();
       shadow_run += over;
       for (const std::string& m : ParseLog(text, "Cleanup: removed ")) {
-        const std::string name = m.substr(17, m.find(' ', 17) - 17), bytes = copies[name].second;
+        const std::string name = m.substr(17, m.find(' ', 17) - 17);
         const std::string to =
             work.file(fmt::format("removed/outbox.{}{}", ++cleanups, name.substr(6)));
-        bytes.empty() ? void(gaps.insert(name)) : WriteFile(to, bytes);
+        copies[name].empty() ? void(gaps.insert(name)) : WriteFile(to, copies[name]);
         copies.erase(name);
       }
     }
-    for (const std::string& name : svc.Archives())
-      CopyChanged(svc.dir() + "/" + name, copies[name]);
-    const std::string active = copies[""].first;
-    CopyChanged(svc.active(), copies[""]);
-    if (copies[""].first != active) {
-      for (const Record& r : ParseRecords(copies[""].second)) on_disk.insert(r.msg_id);
+    for (const std::string& name : svc.Archives()) {  // archives appear whole, by a rename
+      if (std::string bytes = Contents(svc.dir() + "/" + name); !bytes.empty())
+        copies[name] = bytes;
     }
+    for (const Record& r : ParseRecords(Contents(svc.active()))) on_disk.insert(r.msg_id);
   };
   std::thread shadowing([&] {
     for (; !done; std::this_thread::sleep_for(10ms)) shadow_poll();
@@ -181,7 +164,7 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
       for (char& c : noise) c = "0123456789abcdef"[pub_rng() % 16];
       pubs[n % 2]->PublishAsync(
           kTopics[n % 2],
-          DataPayload(UnixNow(), fmt::format("m{}", n), "\"noise\":\"" + noise + "\""), n);
+          DataPayload(std::time(nullptr), fmt::format("m{}", n), "\"noise\":\"" + noise + "\""), n);
     }
   });
 
@@ -192,7 +175,7 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
     const size_t before = svc.Output().size();
     WriteFile(clock_file + ".new", step.first + "\n");  // renamed: read whole or not at all
     std::filesystem::rename(clock_file + ".new", clock_file);
-    const int64_t when = UnixNow();
+    const int64_t when = std::time(nullptr);
     bool logged = false, right = false;
     WaitFor(
         [&] {  // the last whole line, when it began after the step (behind a new line feed)
@@ -240,9 +223,9 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
     if (f == kKill) {  // a service holding a message for the full disk answers no probe
       std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 900));  // not between messages
       svc.Stop(SIGKILL);
-      if (slot >= disk_free_at) {  // a write the disk cut short may be torn, and is truncated
-        for (const std::string& line : AuditOutbox(svc.dir()).broken) broken.push_back(line);
-      }
+      const Audit after = AuditOutbox(svc.dir());  // a write the full disk cut short may be torn
+      if (slot >= disk_free_at)
+        broken.insert(broken.end(), after.broken.begin(), after.broken.end());
       EXPECT_TRUE(slot < disk_free_at
                       ? svc.Start(false) && svc.WaitLog("Entering message loop") >= 0
                       : svc.Start())
@@ -275,10 +258,9 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
     online = draining = true;
   }
   std::set<std::string> accepted;
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 2; ++i)
     for (int64_t n : pubs[i]->WaitSettled(static_cast<size_t>(messages + 1 - i) / 2, 5s))
       accepted.insert(fmt::format("m{}", n));
-  }
   const auto all_text = [&] {
     std::string text;
     for (int run = 1; run <= svc.runs(); ++run) text += svc.Output(run);
@@ -289,7 +271,8 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
   bool drained = false;
   for (int kick = 0;
        !drained && Clock::now() < drain_start + std::chrono::seconds(40 + seconds / 2); ++kick) {
-    svc.control().PublishAsync(kTopics[0], DataPayload(UnixNow(), fmt::format("kick{}", kick)));
+    svc.control().PublishAsync(kTopics[0],
+                               DataPayload(std::time(nullptr), fmt::format("kick{}", kick)));
     std::this_thread::sleep_for(1s);
     std::set<std::string> captured;  // "Captured: ts=.. msg_id=ID ..."
     for (const std::string& m : ParseLog(all_text(), "Captured: ")) {
@@ -309,9 +292,7 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
   acking.join();
   shadowing.join();
   shadow_poll();
-  const Audit end = AuditOutbox(svc.dir());
-
-  const Audit removed = AuditOutbox(work.file("removed"));
+  const Audit end = AuditOutbox(svc.dir()), removed = AuditOutbox(work.file("removed"));
   const std::string text = all_text();
   // Acknowledged, in the outbox, in a removed archive, gap suspect (an archive removed before it
   // could be copied may have held what had been in the active file), lost.

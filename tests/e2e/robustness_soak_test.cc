@@ -31,12 +31,10 @@ TEST(SoakTest, SteadyLoadKeepsMemoryFlatAndLeaksNoDescriptors) {
   const int64_t rate = std::max<int64_t>(1, EnvInt("SKELVANE_SOAK_RATE", 20));
   const int64_t drop = EnvInt("SKELVANE_SOAK_DROP", 20);
   const int64_t outage = std::max<int64_t>(4, EnvInt("SKELVANE_SOAK_OUTAGE", 20));
-  ServiceOptions options;
-  options.config = nlohmann::json::parse(R"({
+  Service svc({.config = nlohmann::json::parse(R"({
       "storage": {"compress": true, "max_file_kb": 64, "rotation_cooldown": 5},
       "resend": {"cooldown": 2, "grace_period": 2, "stale_threshold": 5, "live_ack_threshold": 120,
-                 "fast_ack_threshold": 30}})");
-  Service svc(options);
+                 "fast_ack_threshold": 30}})")});
   ASSERT_TRUE(svc.Start());
   std::atomic<bool> silent{false}, lossless{false};
   std::mt19937 rng(12345);  // drawn on the receiver's thread only
@@ -56,7 +54,7 @@ TEST(SoakTest, SteadyLoadKeepsMemoryFlatAndLeaksNoDescriptors) {
     silent = n / rate % outage >= outage - std::max<int64_t>(2, outage / 4);
     if (n % (5 * rate) == 0) rss.push_back(static_cast<double>(ProcStatusKb(svc.pid(), "VmRSS")));
     svc.control().PublishAsync("/kv/e2e/data",
-                               DataPayload(UnixNow(), fmt::format("s{}", n), Fill(400)));
+                               DataPayload(std::time(nullptr), fmt::format("s{}", n), Fill(400)));
     std::this_thread::sleep_until(start + std::chrono::microseconds((n + 1) * 1000000 / rate));
   }
   // Catch-up: everything is acknowledged; a fresh message now and then gives the resend chain the
@@ -66,7 +64,7 @@ TEST(SoakTest, SteadyLoadKeepsMemoryFlatAndLeaksNoDescriptors) {
   const bool drained = WaitFor(
       [&] {
         svc.control().PublishAsync("/kv/e2e/data",
-                                   DataPayload(UnixNow(), fmt::format("kick{}", kicks++)));
+                                   DataPayload(std::time(nullptr), fmt::format("kick{}", kicks++)));
         std::this_thread::sleep_for(1s);
         return svc.Outbox().empty() && svc.Archives().empty();
       },

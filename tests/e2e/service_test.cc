@@ -1,15 +1,18 @@
 // The service as a whole, through the real binary and a private broker: start-up refusals, capture
-// (exact bytes) and what acknowledgements remove, recovery from a broker restart. Loss under kills,
-// broker restarts, full disks and clock steps is the conservation test's; the resend chain's
-// rules are resender_test's and handlers_test's, draining through restores the soak test's.
+// (exact bytes) and what acknowledgements remove, recovery from a broker restart, backlog health as
+// outsiders see it, hostile input (a directory as the active file, a 64 MiB torn line, a 16 MiB
+// payload). Loss under kills, broker restarts, full disks and clock steps is the conservation
+// test's; the resend chain's rules are resender_test's and handlers_test's (late acknowledgements
+// of archived records, other hostile files: outbox_store_test's), draining through restores the
+// soak's.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <zlib.h>
 
-#include <atomic>
-#include <deque>
-#include <set>
-#include <thread>
+#include <filesystem>
 
 #include "e2e.h"
 #include "version.h"
@@ -17,6 +20,7 @@
 namespace {
 
 using namespace testsupport;
+namespace fs = std::filesystem;
 
 const std::string kData = "/kv/e2e/data";
 
@@ -62,12 +66,12 @@ TEST(StartupTest, UnusableConfigurationOrBusyOutboxExitsWithOneCriticalLine) {
 // Through a real broker: the received bytes under the payload's key, on the topic they came on (a
 // wildcard filter's included) while a topic the broker would refuse (mosquitto closes the
 // connection of a client that subscribes to a control character) or an invalid filter leaves the
-// others served; the ACK topic of a matched topic acknowledges what came on it.
-TEST(CaptureTest, ReceivedBytesOnEveryServedTopicUntilAcknowledged) {
-  ServiceOptions options;
-  options.topics = {kData, "/kv/e2e/+/wild", "/kv/a+b", "/kv/e2e/bad\ttopic"};
-  Service svc(options);
+// others served. After a broker restart, capture resumes without a restart of the service, and
+// the ACK topic of a matched topic, subscribed again too, acknowledges what came on it.
+TEST(CaptureTest, ReceivedBytesOnEveryServedTopicUntilAcknowledgedAlsoAfterABrokerRestart) {
+  Service svc({.topics = {kData, "/kv/e2e/+/wild", "/kv/a+b", "/kv/e2e/bad\ttopic"}});
   ASSERT_TRUE(svc.Start());
+  const pid_t pid = svc.pid();
   const std::string pretty =
       "{\n \"timestamp\": 1700000001,\t\"msg_id\" : \"f\\u00fc\", \"v\":1.50e1 }\r\n";
   ASSERT_TRUE(svc.control().Publish(kData, pretty));
@@ -77,14 +81,7 @@ TEST(CaptureTest, ReceivedBytesOnEveryServedTopicUntilAcknowledged) {
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].payload, pretty);
   EXPECT_EQ(records[0].msg_id + " " + records[1].topic, "f\xc3\xbc /kv/e2e/x/wild");
-  ASSERT_TRUE(svc.control().Publish("/kv/e2e/x/wild/ack", DataPayload(1, "wild")));
-  EXPECT_TRUE(WaitFor([&] { return svc.Outbox().size() == 2; }, 10s));
-}
 
-TEST(BrokerRestartTest, CaptureAndAcknowledgementsResumeWithoutARestart) {
-  Service svc;
-  ASSERT_TRUE(svc.Start());
-  const pid_t pid = svc.pid();
   svc.broker().Stop();
   ASSERT_GE(svc.WaitLog("MQTT connection lost", 10s, svc.ready()), 0);
   ASSERT_TRUE(svc.broker().Start());
@@ -99,66 +96,126 @@ TEST(BrokerRestartTest, CaptureAndAcknowledgementsResumeWithoutARestart) {
       40s));
   EXPECT_EQ(svc.pid(), pid);
   EXPECT_EQ(ParseLog(svc.Output(), "MQTT connected to " + svc.broker().uri()).size(), 2u);
-  // The ACK topic is subscribed again too: the first record captured goes.
-  const Record first = svc.Outbox().front();
-  ASSERT_TRUE(pub->Publish(kData + "/ack", DataPayload(first.ts, first.msg_id)));
-  EXPECT_TRUE(
-      WaitFor([&] { return svc.Outbox().empty() || svc.Outbox()[0].line != first.line; }, 10s));
+  ASSERT_TRUE(pub->Publish("/kv/e2e/x/wild/ack", DataPayload(1, "wild")));
+  EXPECT_TRUE(WaitFor([&] { return CountOf(Contents(svc.active()), "\"wild\"") == 0; }, 10s));
   EXPECT_EQ(ParseLog(svc.Output(), "MQTT connection lost").size(), 1u);
 }
 
-// Bursts with a receiver that acknowledges each message 1.5 s after it saw it, while the active
-// file rotates every second: many acknowledgements arrive when their record already sits in an
-// archive. No message is resent after its acknowledgement reached the service (such an
-// acknowledgement is kept and applied when the archive is restored), and the drain goes through
-// every archive.
-TEST(ResendTest, NothingIsResentAfterItsAcknowledgement) {
-  ServiceOptions options;
-  options.config = nlohmann::json::parse(R"({"storage": {"max_file_kb": 6, "rotation_cooldown": 1},
-      "resend": {"cooldown": 1, "grace_period": 1, "stale_threshold": 10,
-                 "live_ack_threshold": 10, "fast_ack_threshold": 3}})");
-  Service svc(options);
-  ASSERT_TRUE(svc.Start());
+// Backlog health from the outside: the status document and the last will as a subscriber of the
+// broker sees them, the Prometheus file, and the systemd notify protocol on a socket of the test.
+TEST(StatusTest, RetainedStatusLastWillPrometheusFileAndNotify) {
+  TempDir tmp;
+  const std::string topic = "fleet/c1/status", prom = tmp.file("skelvane.prom"),
+                    path = tmp.file("notify");
+  const int sock = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un addr{AF_UNIX, {}};
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  timeval two_s{2, 0};
+  ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &two_s, sizeof(two_s));
+  Service svc({.config = {{"status", {{"prometheus_file", prom}, {"mqtt_topic", topic}}}},
+               .env = {{"NOTIFY_SOCKET", path}, {"WATCHDOG_USEC", "1000000"}}});
+
   std::mutex mu;
-  std::deque<std::pair<Clock::time_point, std::string>> due;  // when, ACK payload
-  auto acker = svc.NewPeer("acker");
-  auto rx = svc.NewPeer("rx", [&](const std::string&, const std::string& payload) {
-    const auto j = nlohmann::json::parse(payload);
-    std::lock_guard lock(mu);
-    due.emplace_back(Clock::now() + 1500ms, DataPayload(j["timestamp"], j["msg_id"]));
+  std::string docs;
+  auto watcher = svc.NewPeer("watcher", [&](const std::string&, const std::string& payload) {
+    std::lock_guard lk(mu);
+    docs += payload;
   });
-  ASSERT_TRUE(rx->Subscribe(kData));
-  std::atomic<bool> done{false};
-  std::thread acking([&] {
-    for (; !done; std::this_thread::sleep_for(50ms)) {
-      std::lock_guard lock(mu);
-      for (; !due.empty() && due.front().first <= Clock::now(); due.pop_front())
-        acker->PublishAsync(kData + "/ack", due.front().second);
-    }
-  });
-  for (int i = 0; i < 160; ++i) {
-    svc.control().PublishAsync(kData, DataPayload(UnixNow(), fmt::format("m{}", i), Fill(200)));
-    if (i % 20 == 19) std::this_thread::sleep_for(700ms);
-  }
-  const auto drained = [&] {
-    const std::string out = svc.Output();
-    return svc.Archives().empty() && CountOf(Contents(svc.active()), "\n") == 0 &&
-           CountOf(out, "Captured: ") >= 160;
+  ASSERT_TRUE(watcher->Subscribe(topic));
+  const auto seen = [&](const std::string& fragment) {
+    return WaitFor(
+        [&] {
+          std::lock_guard lk(mu);
+          return CountOf(docs, fragment) > 0;
+        },
+        20s);
   };
-  EXPECT_TRUE(WaitFor(drained, 90s));
-  done = true;
-  acking.join();
-  std::set<std::string> acked;
-  int late = 0;
-  for (const std::string& line : ParseLog(svc.Output())) {
-    const size_t at = line.find("msg_id=");
-    if (at == std::string::npos) continue;
-    const std::string id = line.substr(at + 7, line.find(' ', at) - at - 7);
-    if (line.starts_with("ACK: ")) acked.insert(id);
-    if (line.starts_with("Resent: ")) late += static_cast<int>(acked.count(id));
+  ASSERT_TRUE(svc.Start(false));
+  std::string notes;  // datagrams, one a line
+  for (int i = 0; i < 10 && CountOf(notes, "\n") < 4; ++i) {
+    char buf[512];
+    const ssize_t n = ::recv(sock, buf, sizeof(buf), 0);
+    if (n > 0) notes += std::string(buf, static_cast<size_t>(n)) + "\n";
   }
-  EXPECT_EQ(late, 0) << "messages resent after their acknowledgement";
-  EXPECT_GE(ParseLog(svc.Output(), "Restored").size(), 2u);
+  EXPECT_TRUE(notes.starts_with("READY=1\n")) << notes << svc.Output();
+  EXPECT_GE(CountOf(notes, "\nWATCHDOG=1\n"), 1) << notes;
+  EXPECT_GE(CountOf(notes, "\nSTATUS=0 pending"), 1) << notes;
+  EXPECT_TRUE(seen("\"state\":\"online\""));
+  EXPECT_TRUE(WaitFor(
+      [&] { return CountOf(Contents(prom), "skelvane_outbox_pending_messages 0") == 1; }, 10s));
+
+  svc.Stop(SIGKILL);  // no DISCONNECT: the broker publishes the last will
+  EXPECT_TRUE(seen("\"state\":\"offline\""));
+  ::close(sock);
+}
+
+// Record lines as the service writes them: V(n) holds {"timestamp":100n,"msg_id":"vn"}.
+std::string V(int n) {
+  const char* b64[] = {"eyJ0aW1lc3RhbXAiOjEwMDEsIm1zZ19pZCI6InYxIn0=",
+                       "eyJ0aW1lc3RhbXAiOjEwMDIsIm1zZ19pZCI6InYyIn0="};
+  return fmt::format(R"({{"msg_id":"v{}","payload":"{}","topic":"{}","ts":{}}})", n, b64[n - 1],
+                     kData, 1000 + n);
+}
+
+// Start-up reports an active file that is a directory, and each message is held unacknowledged
+// (the archive's records stay whole) until the operator removes it; then capture resumes.
+TEST(HostileFilesTest, ActiveFileIsDirectory) {
+  Service svc;
+  fs::create_directories(svc.active() + "/busy");  // remove() cannot take it away
+  gzFile f = gzopen((svc.dir() + "/outbox.2000-01-01_000000.jsonl.gz").c_str(), "wb");
+  gzputs(f, (V(1) + "\n" + V(2) + "\n").c_str());
+  gzclose(f);
+  ASSERT_TRUE(svc.Start());
+  EXPECT_GE(CountOf(svc.Output(), "Is a directory"), 1);
+  ASSERT_TRUE(svc.control().Publish(kData, DataPayload(5001, "new-1")));
+  EXPECT_GE(svc.WaitLog("Cannot open outbox file for append", 10s, svc.ready()), 0);
+  fs::remove_all(svc.active());
+  EXPECT_TRUE(svc.Capture(5002, "new-2")) << "capture did not resume after the repair";
+  svc.Stop(SIGKILL);
+  const Audit audit = AuditOutbox(svc.dir());
+  EXPECT_EQ(audit.line("v1") + audit.line("v2"), V(1) + V(2));
+  EXPECT_TRUE(audit.has("new-1"));
+}
+
+// The record before the line is indexed, the next capture starts a line of its own, and the peak
+// memory stays bounded (tests/torture/README.md, finding 3).
+TEST(HostileFilesTest, GiantLineWithoutLineFeed) {
+  Service svc;
+  fs::create_directories(svc.dir());
+  WriteFile(svc.active(), V(1) + "\n{\"msg_id\":\"" + std::string(64u << 20, 'a'));
+  ASSERT_TRUE(svc.Start(false) && svc.WaitReady(60s));
+  EXPECT_GE(svc.WaitLog("Index rebuild: 1 valid, 1 broken lines", 1s), 0);
+  EXPECT_TRUE(svc.Capture(5001, "after-giant"));
+  if (!kSanitized) {
+    EXPECT_LT(ProcStatusKb(svc.pid(), "VmHWM"), 12 * 64 * 1024);
+  }
+  svc.Stop(SIGKILL);
+  const Audit audit = AuditOutbox(svc.dir());
+  EXPECT_TRUE(audit.has("after-giant"));
+  EXPECT_EQ(audit.line("v1"), V(1));
+  EXPECT_EQ(audit.broken.size(), 1u);
+}
+
+// Captured byte for byte with a peak memory of a small multiple of the payload (the payload, its
+// Base64 text and the record line are needed at once), and flushed when acknowledged.
+TEST(HostileNetworkTest, SixteenMebibytePayload) {
+  Service svc({.config = {{"storage", {{"max_file_kb", 65536}, {"max_dir_kb", 1 << 20}}}},
+               .broker_config = {"message_size_limit " + std::to_string(17 << 20)}});
+  ASSERT_TRUE(svc.Start());
+  const int64_t hwm_before = ProcStatusKb(svc.pid(), "VmHWM");
+  const std::string big = DataPayload(1000, "big", Fill(16 << 20));
+  ASSERT_TRUE(svc.control().Publish(kData, big, 60s));
+  ASSERT_GE(svc.WaitLog("Captured: ts=1000 msg_id=big ", 60s), 0);
+  const int64_t hwm_after = ProcStatusKb(svc.pid(), "VmHWM");
+  ASSERT_TRUE(svc.Capture(1002, "after-big"));
+  const std::vector<Record> records = svc.Outbox();
+  EXPECT_EQ(records.size() == 2 ? records[0].payload : "", big);
+  ASSERT_TRUE(svc.control().Publish(kData + "/ack", DataPayload(1000, "big")));
+  EXPECT_TRUE(WaitFor([&] { return Contents(svc.active()).size() < 1000; }, 30s));
+  if (!kSanitized) {
+    EXPECT_LT(hwm_after - hwm_before, 10 * 16 * 1024);
+  }
 }
 
 }  // namespace

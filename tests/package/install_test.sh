@@ -24,10 +24,9 @@ command -v debootstrap >/dev/null || { apt-get update -qq &&
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null; }
 
 # The Debian mirror apt on this machine uses (first deb822 URIs: line or one-line deb entry).
-MIRROR=${SKELVANE_DEBIAN_MIRROR:-$( (cat /etc/apt/sources.list.d/*.sources 2>/dev/null || true) |
-  awk '/^URIs:/ && $2 ~ /\/debian$/ {print $2; exit}')}
-MIRROR=${MIRROR:-$( (cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null || true) |
-  awk '$1 == "deb" && $2 !~ /^\[/ && $2 ~ /\/debian$/ {print $2; exit}')}
+MIRROR=${SKELVANE_DEBIAN_MIRROR:-$( (cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list \
+  /etc/apt/sources.list.d/*.list 2>/dev/null || true) |
+  awk '($1 == "URIs:" || $1 == "deb") && $2 ~ /\/debian$/ {print $2; exit}')}
 MIRROR=${MIRROR:-http://deb.debian.org/debian}
 
 WORK=$(mktemp -d /var/tmp/skelvane-install-test.XXXXXX)
@@ -41,8 +40,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
+passed=0 failed=0
 check() {  # check NAME COMMAND...
   local name=$1; shift
   if "$@"; then passed=$((passed + 1)); echo "ok   $name"

@@ -24,17 +24,6 @@ static int LoopbackSocket(int port) {
 
 int FreeLoopbackPort() { return LoopbackSocket(0); }
 
-// $SKELVANE_MOSQUITTO, else the first mosquitto in PATH, /usr/sbin, /usr/local/sbin.
-static std::string MosquittoPath() {
-  if (const char* env = std::getenv("SKELVANE_MOSQUITTO"); env && *env) return env;
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(std::string(path ? path : "") + ":/usr/sbin:/usr/local/sbin");
-  for (std::string d; std::getline(dirs, d, ':');) {
-    if (!d.empty() && ::access((d + "/mosquitto").c_str(), X_OK) == 0) return d + "/mosquitto";
-  }
-  return "/usr/sbin/mosquitto";
-}
-
 Broker::Broker(BrokerOptions options) : options_(std::move(options)) {
   // Another process may take the port between probing and binding: try a few.
   for (int attempt = 0; attempt < 5; ++attempt) {
@@ -60,7 +49,7 @@ bool Broker::Start() {
   for (const auto& line : options_.extra_config) conf << line << "\n";
   WriteFile(dir_.file("mosquitto.conf"), conf.str());
   process_ = std::make_unique<Subprocess>(
-      std::vector<std::string>{MosquittoPath(), "-c", dir_.file("mosquitto.conf")},
+      std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir_.file("mosquitto.conf")},
       std::map<std::string, std::string>{},
       dir_.file("broker-" + std::to_string(++runs_) + ".log"));
   return WaitFor([&] { return !running() || LoopbackSocket(port_) == port_; },

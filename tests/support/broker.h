@@ -1,7 +1,7 @@
-// A private mosquitto for one test: anonymous, on a free port of 127.0.0.1 only, configured in its
-// own temporary directory. Start() after Stop() keeps the port; with "persistence true" among the
-// extra lines, sessions (subscriptions, queued QoS 1 messages) survive. Failures are reported
-// with ADD_FAILURE.
+// A private mosquitto (/usr/sbin/mosquitto, where Debian installs it) for one test: anonymous, on a
+// free port of 127.0.0.1 only, configured in its own temporary directory. Start() after Stop()
+// keeps the port; with "persistence true" among the extra lines, sessions (subscriptions, queued
+// QoS 1 messages) survive. Failures are reported with ADD_FAILURE.
 #pragma once
 
 #include <memory>

@@ -2,18 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
+
+#include "base64.h"
 
 namespace testsupport {
 
 using nlohmann::json;
-
-int64_t UnixNow() { return static_cast<int64_t>(std::time(nullptr)); }
 
 int64_t EnvInt(const char* name, int64_t fallback) {
   const char* v = std::getenv(name);
@@ -33,12 +30,6 @@ int64_t CountOf(const std::string& text, const std::string& fragment) {
   return n;
 }
 
-std::string Contents(const std::string& path) {
-  std::ostringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
-
 void ReportFigure(const std::string& name, const std::string& value) {
   std::printf("[ figure ] %s: %s\n", name.c_str(), value.c_str());
   std::fflush(stdout);
@@ -52,7 +43,6 @@ std::string DataPayload(int64_t ts, const std::string& msg_id, const std::string
 std::vector<std::string> ParseLog(const std::string& text, const std::string& prefix) {
   std::vector<std::string> out;
   for (size_t start = 0, nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-    // The time stamp, then the level, "file:line" and "function:" as words.
     const std::string row = text.substr(start, nl - start);
     size_t at = row.size() > 24 && std::isdigit(static_cast<unsigned char>(row[0])) &&
                         row[4] == '-' && row[13] == ':' && row[19] == '.' && row[23] == ' '
@@ -77,19 +67,11 @@ static Record ParseRecord(const std::string& line) {
       !j.value("ts", json()).is_number_integer() || j.dump() != line) {
     return r;
   }
-  // Standard Base64 with padding, decoded independently of the product's codec.
-  static const std::string kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  const std::string b64 = j["payload"];
-  const size_t end = b64.find_last_not_of('=') + 1;  // 0 when all of it is padding
-  uint32_t bits = 0;
-  for (size_t i = 0; i < end; ++i) {
-    const size_t v = kAlphabet.find(b64[i]);
-    if (v == std::string::npos) return r;
-    bits = (bits << 6) | static_cast<uint32_t>(v);
-    if (i % 4 != 0) r.payload.push_back(static_cast<char>(bits >> (6 - 2 * (i % 4))));
-  }
-  r.valid = b64.size() % 4 == 0 && b64.size() - end <= 2;
+  // Standard Base64 with padding: the text re-encoding the decoded bytes gives (codec:
+  // base64_test).
+  const std::vector<uint8_t> bytes = base64_decode(j["payload"]);
+  r.payload.assign(bytes.begin(), bytes.end());
+  r.valid = base64_encode(bytes.data(), bytes.size()) == j["payload"];
   r.msg_id = j["msg_id"];
   r.topic = j["topic"];
   r.ts = j["ts"];
@@ -105,7 +87,7 @@ std::vector<Record> ParseRecords(const std::string& text, std::string* tail) {
   return records;
 }
 
-// The archives of `dir` (outbox.*.jsonl[.gz], no temporary files), sorted; with the active file.
+// outbox.*.jsonl[.gz] in `dir` (no temporary files), sorted; with `active`, outbox.jsonl too.
 static std::set<std::string> List(const std::string& dir, bool active) {
   std::set<std::string> names;
   std::error_code ec;
@@ -122,8 +104,7 @@ Audit AuditOutbox(const std::string& dir) {
   Audit a;
   for (const std::string& n : List(dir, true)) {
     const std::string path = dir + "/" + n;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (std::error_code ec; !std::filesystem::is_regular_file(path, ec)) continue;
     std::string text = n.ends_with(".gz") ? "" : Contents(path), tail;
     if (n.ends_with(".gz")) {
       FILE* p = ::popen(("zcat -- '" + path + "' 2>/dev/null").c_str(), "r");
@@ -251,14 +232,6 @@ Service::~Service() {
     std::printf("---- end of run %d ----\n%s----\n", runs_,
                 out.substr(out.size() - std::min<size_t>(out.size(), 20000)).c_str());
   }
-}
-
-std::unique_ptr<Peer> Service::NewPeer(const std::string& name, Peer::Handler on_message) {
-  return std::make_unique<Peer>(broker_.uri(), "e2e-" + name, std::move(on_message));
-}
-
-std::string Service::OutputPath(int run) const {
-  return tmp_.file("service-" + std::to_string(run) + ".log");
 }
 
 bool Service::Start(bool ready) {

@@ -1,9 +1,9 @@
-// End-to-end harness: a private broker, the real skelvane binary on a configuration generated into
-// a temporary directory, MQTT peers for the other side, and readers for what the service leaves
-// behind (its console log, its outbox directory, its /proc entries).
+// End-to-end harness: a private broker, the real skelvane binary on a generated configuration, MQTT
+// peers for the other side, and readers of its console log, its outbox directory and /proc.
 #pragma once
 
 #include <MQTTAsync.h>
+#include <fmt/format.h>
 
 #include <condition_variable>
 #include <deque>
@@ -27,20 +27,16 @@ inline constexpr bool kSanitized = true;
 inline constexpr bool kSanitized = false;
 #endif
 
-int64_t UnixNow();
 int64_t EnvInt(const char* name, int64_t fallback);       // $name when set
 int64_t ProcStatusKb(pid_t pid, const std::string& key);  // "VmRSS", "VmHWM"; -1 if unreadable
 int64_t CountOf(const std::string& text, const std::string& fragment);
-std::string Contents(const std::string& path);                         // "" when unreadable
 void ReportFigure(const std::string& name, const std::string& value);  // "[ figure ] name: value"
-// {"timestamp":ts,"msg_id":id[,extra]}, compact (also an acknowledgement's form); `extra` is
-// members without the braces.
+// {"timestamp":ts,"msg_id":id[,extra]}, compact (also an acknowledgement's form).
 std::string DataPayload(int64_t ts, const std::string& msg_id, const std::string& extra = "");
 inline std::string Fill(size_t n) { return "\"fill\":\"" + std::string(n, 'x') + "\""; }
 
-// The messages of the complete console lines "YYYY-MM-DD HH:MM:SS.mmm LEVEL file:line function:
-// message" that start with `prefix`; anything else (a line being written, foreign output) is left
-// out.
+// The messages starting with `prefix` of the whole console lines "YYYY-MM-DD HH:MM:SS.mmm LEVEL
+// file:line function: message"; other text (a line being written, foreign output) is left out.
 std::vector<std::string> ParseLog(const std::string& text, const std::string& prefix = "");
 
 // An outbox line; valid: a JSON object of exactly msg_id, payload (standard Base64), topic and ts
@@ -53,7 +49,7 @@ struct Record {
 std::vector<Record> ParseRecords(const std::string& text, std::string* tail = nullptr);
 
 // The active file and every archive of a directory (gzip through zcat, which reports truncations
-// that gzread can miss); meaningful while no service writes to it.
+// that gzread can miss), while no service writes to it.
 struct Audit {
   std::multimap<std::string, std::string> lines;  // msg_id -> record line
   std::vector<std::string> broken;  // lines that are not records, torn tails, unreadable archives
@@ -62,8 +58,7 @@ struct Audit {
 };
 Audit AuditOutbox(const std::string& dir);
 
-// An MQTT client of the test: Paho, clean session, automatic reconnect, QoS 1. `on_message` runs
-// on Paho's thread and may publish.
+// Paho, clean session, automatic reconnect, QoS 1. `on_message` runs on Paho's thread, may publish.
 class Peer {
  public:
   using Handler = std::function<void(const std::string& topic, const std::string& payload)>;
@@ -72,9 +67,9 @@ class Peer {
   bool Subscribe(const std::string& filter);
   bool Publish(const std::string& topic, const std::string& payload,  // waits for the PUBACK
                std::chrono::milliseconds limit = 10s);
-  // Returns at once; WaitSettled lists `tag` once the broker has acknowledged the message.
+  // Returns at once; WaitSettled, which waits for n publishes to be confirmed or failed, lists
+  // the tags the broker has acknowledged so far.
   bool PublishAsync(const std::string& topic, const std::string& payload, int64_t tag = -1);
-  // Waits until n publishes are confirmed or failed; the tags confirmed so far.
   std::vector<int64_t> WaitSettled(size_t n, std::chrono::milliseconds limit);
 
  private:
@@ -103,18 +98,17 @@ struct ServiceOptions {
   // Merged (JSON merge patch) over {"storage": {"dir": <tmp>/outbox}, "resend": {"cooldown": 3600}
   // (no resend chain unless asked for), "maintenance_interval": 1, "loop_timeout_ms": 1000}.
   nlohmann::json config = nlohmann::json::object();
-  std::map<std::string, std::string> env;  // besides KESTOVA_LOG, KESTOVA_MQTT_URI
-  std::vector<std::string> broker_config;  // extra mosquitto.conf lines
+  std::map<std::string, std::string> env = {};  // besides KESTOVA_LOG, KESTOVA_MQTT_URI
+  std::vector<std::string> broker_config = {};  // extra mosquitto.conf lines
 };
 
-// One broker and one outbox directory; the service may run several times over it, each run with an
-// output file of its own. A sanitizer report in any run fails the test.
+// One broker and one outbox directory for runs of the service, each with an output file of its
+// own. A sanitizer report in any run fails the test.
 class Service {
  public:
   explicit Service(ServiceOptions options = {});
   ~Service();
-  // Starts a run; with `ready`, waits as WaitReady.
-  bool Start(bool ready = true);
+  bool Start(bool ready = true);  // a new run; with `ready`, WaitReady
   // Waits for the message loop, then until a probe (invalid JSON, told apart by its length) on the
   // first topic comes back as a warning: the data subscription is live.
   bool WaitReady(std::chrono::milliseconds limit = 30s);
@@ -124,15 +118,16 @@ class Service {
 
   Broker& broker() { return broker_; }
   Peer& control() { return *control_; }
-  std::unique_ptr<Peer> NewPeer(const std::string& name, Peer::Handler on_message = nullptr);
+  std::unique_ptr<Peer> NewPeer(const std::string& name, Peer::Handler on_message = nullptr) {
+    return std::make_unique<Peer>(broker_.uri(), "e2e-" + name, std::move(on_message));
+  }
   const std::string& dir() const { return dir_; }
   std::string active() const { return dir_ + "/outbox.jsonl"; }
   std::vector<std::string> Archives() const;  // outbox.*.jsonl[.gz], sorted
   std::vector<Record> Outbox() const { return ParseRecords(Contents(active())); }
 
-  // The output file of run 1, 2, ... (0: the current one); it exists from the start of that run
-  // on, and another thread may follow it as it grows.
-  std::string OutputPath(int run) const;
+  // The output file of run 1, 2, ... (0: the current one), from the start of that run on.
+  std::string OutputPath(int run) const { return tmp_.file(fmt::format("service-{}.log", run)); }
   std::string Output(int run = 0) const { return Contents(OutputPath(run == 0 ? runs_ : run)); }
   int runs() const { return runs_; }
   size_t ready() const { return ready_; }  // index of the log line after the current run's probe

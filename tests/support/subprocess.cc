@@ -66,9 +66,7 @@ int Subprocess::Kill(int sig) {
   return Wait(std::chrono::seconds(10));
 }
 
-std::string Subprocess::Output() const {
-  return FileExists(output_path_) ? ReadFile(output_path_) : "";
-}
+std::string Subprocess::Output() const { return Contents(output_path_); }
 
 std::string BinDir() {
   const char* d = std::getenv("SKELVANE_BIN_DIR");

@@ -28,11 +28,14 @@ TempDir::~TempDir() {
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << "cannot read " << path;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  EXPECT_TRUE(std::ifstream(path).good()) << "cannot read " << path;
+  return Contents(path);
+}
+
+std::string Contents(const std::string& path) {
+  std::ostringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

@@ -21,6 +21,7 @@ class TempDir {
 
 // File helpers for assertions; ReadFile and WriteFile fail the test (ADD_FAILURE) on I/O errors.
 std::string ReadFile(const std::string& path);
+std::string Contents(const std::string& path);  // "" when unreadable
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 

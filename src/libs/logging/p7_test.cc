@@ -63,12 +63,11 @@ class P7Test : public ::testing::Test {
     return P7::LoggerInit(P7::MainTrace, "/P7.Sink=FileTxt /P7.Dir=" + dir + " " + extra);
   }
   static std::string Msg(int n) { return fmt::format("n={:03d} {:p<60}", n, ""); }
+  TempDir tmp;
 };
 
-// The line format in local time, written through into a directory made like mkdir -p; control
-// characters escaped (no forged line), UTF-8 kept, long lines whole, levels clamped to 0..5.
+// Line format (local time), mkdir -p, escapes (no forged line), UTF-8, long lines, levels clamped.
 TEST_F(P7Test, FileLinesAreFormattedEscapedAndWrittenThrough) {
-  TempDir tmp;
   const std::string dir = tmp.path() + "//var/log/p7//usr/bin/skelvane";  // as main builds it
   ASSERT_TRUE(InitFiles(dir, "/P7.Trc.Verb=0"));
   const auto now = [] { return fmt::format("{:%F %T}", fmt::localtime(std::time(nullptr))); };
@@ -93,10 +92,8 @@ TEST_F(P7Test, FileLinesAreFormattedEscapedAndWrittenThrough) {
                      "TRACE " + big, "CRITICAL above"}));
 }
 
-// A new file once Roll has passed (not before) and before FSize would be passed; the newest Files
-// of our files are kept, with an unbroken run of the newest lines; other files are never touched.
+// Roll and FSize start files; the newest Files of ours kept, lines unbroken; others untouched.
 TEST_F(P7Test, RollingKeepsTheNewestFilesAndLeavesForeignFilesAlone) {
-  TempDir tmp;
   const char* foreign[] = {"notes.txt", "skelvane.log", "skelvane-20000101-000000-000.log.gz",
                            "other-20000101-000000-000.log"};
   for (const char* f : foreign) testsupport::WriteFile(tmp.file(f), "keep");
@@ -128,10 +125,8 @@ TEST_F(P7Test, RollingKeepsTheNewestFilesAndLeavesForeignFilesAlone) {
   for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i], Msg(100 - all.size() + i));
 }
 
-// A write that fails (EFBIG here, as ENOSPC on a full disk) gives one ERROR line on standard
-// error, where every later line goes; no line is lost or cut.
+// A failing write (EFBIG here, ENOSPC on a full disk) moves logging to stderr; no line lost or cut.
 TEST_F(P7Test, FailedWriteFallsBackToStandardErrorWithoutLosingLines) {
-  TempDir tmp;
   struct rlimit saved;
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
   auto* old_handler = ::signal(SIGXFSZ, SIG_IGN);
@@ -157,7 +152,6 @@ TEST_F(P7Test, FailedWriteFallsBackToStandardErrorWithoutLosingLines) {
 
 // Concurrent writers each get whole lines, once.
 TEST_F(P7Test, ConcurrentWritersProduceWholeLines) {
-  TempDir tmp;
   ASSERT_TRUE(InitFiles(tmp.path()));
   std::set<std::string> want;
   std::vector<std::thread> threads;

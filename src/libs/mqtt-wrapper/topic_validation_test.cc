@@ -7,8 +7,7 @@
 namespace kestova::mosquitto {
 namespace {
 
-// A string, then part of what TopicNameProblem and FilterProblem say (empty: accepted). A wrong
-// answer drops a valid topic or lets the broker cut the connection over an invalid one.
+// A string, then part of what TopicNameProblem and FilterProblem say (empty: accepted).
 TEST(TopicValidation, NamesAndFilters) {
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"a/b", "", ""},

@@ -8,11 +8,8 @@ std::string Encode(const std::string& s) {
   return base64_encode(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
-// RFC 4648 vectors both ways, also from a static initialiser, which may run before base64.cc's own
-// (the codec must not rely on dynamically initialised state). Decoding takes characters up to the
-// first "=" or byte outside the alphabet (a line break, a blank, anything above 127, the URL-safe
-// "-_") and ignores the rest; padding is optional, a lone last character gives nothing and unused
-// low bits are dropped.
+// RFC 4648 vectors both ways, also before main (no dynamically initialised state); decoding stops
+// at the first "=" or byte outside the alphabet, padding optional, unused low bits dropped.
 const std::string kEncodedBeforeMain = Encode("foobar");
 
 TEST(Base64Test, EncodesRfc4648VectorsAndDecodesLeniently) {

@@ -14,8 +14,7 @@
 namespace kestova {
 namespace {
 
-// The members of `c` that differ from the built-in defaults, spelled out here (a changed default
-// is a changed contract), as "name=value ...".
+// "name=value ..." of the members that differ from the defaults (spelled out: they are contract).
 std::string Diff(const AppConfig& c) {
   const AppConfig d{{"/kv/bridge/data/meter"},
                     {"/var/lib/skelvane", true, 10240, 51200, 120, 100000, false},
@@ -52,7 +51,6 @@ TEST(LoadConfig, Rows) {
       // The stream reader stops after the first value; "topics" that is no array is ignored.
       {R"({"topics": "/a", "maintenance_interval": 5} trailing {"x" garbage)",
        "maintenance_interval=5"},
-      {R"({"topics": []})", "topics={}"},
       {R"({"topics": ["/b", 7, null, "/a", ["/c"]]})", R"(topics={ "/b", "/a" })"},
       // Keys with no row of their own; unknown keys, max_index and top-level storage keys ignored.
       {R"({"storage": {"dir": "/d", "compress": false, "sync": true, "max_dir_kb": 10241,
@@ -63,9 +61,8 @@ TEST(LoadConfig, Rows) {
            "resend": {"cooldown": true, "grace_period": false, "window": 2.7}})",
        "max_file_kb=10 rotation_cooldown=-7 cooldown=1 grace_period=0 window=2"},
       // A window below 1 becomes 1; the rest of "resend" stays.
-      {R"({"resend": {"window": 0}})", "", "3 resend.window (0) must be at least 1. Using 1."},
-      {R"({"resend": {"window": -5, "cooldown": 9}})", "cooldown=9",
-       "3 resend.window (-5) must be at least 1. Using 1."},
+      {R"({"resend": {"window": 0, "cooldown": 9}})", "cooldown=9",
+       "3 resend.window (0) must be at least 1. Using 1."},
       // Floating-point values (integers beyond 64 bits among them) saturate at the int32 limits.
       {R"({"maintenance_interval": 1e20, "loop_timeout_ms": -1e300,
            "resend": {"cooldown": 2147483647.9, "stale_threshold": -2147483648.9,
@@ -85,7 +82,6 @@ TEST(LoadConfig, Rows) {
       {R"({"storage": {"dir": 5}})", kType + "302] type must be string, but is number"},
       {R"({"status": {"prometheus_file": "/p.prom", "mqtt_topic": "s/t"}})",
        R"(prometheus_file="/p.prom" mqtt_topic="s/t")"},
-      {R"({"resend": {"cooldown": "10"}})", kType + "302] type must be number, but is string"},
       {"[]", kType + "306] cannot use value() with array"},
       {R"({"storage": 5})", kType + "306] cannot use value() with number"},
       // max_dir_kb must exceed max_file_kb, else both fall back; the rest of "storage" stays.

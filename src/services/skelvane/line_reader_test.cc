@@ -8,9 +8,8 @@
 namespace kestova {
 namespace {
 
-// Lines split on '\n' alone ('\r' kept), empty ones skipped, the last counted without a '\n' and
-// one longer than a read taken whole, through the reader's buffer or a lent one full of stale line
-// feeds; after a failed read only the lines that ended before it (no torn tail), and the errno.
+// Lines split on '\n' alone, empty ones skipped, any length, own or lent buffer (full of stale
+// '\n'); after a failed read only the lines that ended before it, and the errno.
 TEST(LineReaderTest, SplitsAcrossReadsAndStopsAtAReadError) {
   testsupport::TempDir dir;
   const std::string big(20000, 'x'), text = "a\r\n\n\n" + big + "\nb c\nlast";

@@ -1,6 +1,5 @@
-// A power cut right after each commit point of the outbox store: with storage.sync on, nothing the
-// store reported stored is lost and no applied acknowledgement comes back, whichever way the cut
-// falls (PowerCutEnv's two outcomes). With sync off, the table pins down what such a cut loses.
+// A power cut right after each commit point: with storage.sync on nothing stored is lost and no
+// applied ACK comes back (either PowerCutEnv outcome); with sync off the table pins what is lost.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -18,27 +17,22 @@ namespace {
 using testsupport::PowerCutEnv;
 using Step = std::function<void(OutboxStore&)>;
 
-// Messages are named by one letter. Records are 318 bytes: the fourth takes the active file past
-// max_file_kb = 1.
+// Messages are named by one letter; records are 318 bytes, the fourth passes max_file_kb = 1.
 void Put(OutboxStore& s, const std::string& ids) {
   const std::vector<uint8_t> payload(200, 'x');
-  for (char id : ids) {
+  for (char id : ids)
     ASSERT_TRUE(s.store(payload.data(), payload.size(), 1000 + id, {id}, "t").stored()) << id;
-  }
 }
 void Ack(OutboxStore& s, const std::string& ids) {
   for (char id : ids) s.ackMessage(1000 + id, {id});
 }
 
-// What a fresh store on the directory delivers, as the service drains it: the active file, then
-// each archive it restores as the previous content is acknowledged. Sorted; copies count once.
+// What a fresh store delivers as the service drains it, restored archives included; sorted.
 std::string Delivered(const OutboxStoreConfig& cfg) {
   OutboxStore store(cfg);
   std::set<char> ids;
   for (int round = 0; round < 10; ++round) {
-    const std::vector<PendingMessage> pending = store.getPending(100);
-    if (pending.empty()) break;
-    for (const PendingMessage& m : pending) {
+    for (const PendingMessage& m : store.getPending(100)) {
       ids.insert(m.msg_id.at(0));
       store.ackMessage(m.timestamp, m.msg_id);
     }
@@ -52,14 +46,12 @@ struct Case {
   bool compress;
   Step setup;   // on the device (Settle) before the commit point
   Step commit;  // the commit point; the power fails as it returns
-  // Delivered after the cut: with sync on (either outcome), and with sync off when unsynced names
-  // revert, and when the metadata is kept.
+  // Delivered after the cut: sync on (either outcome); sync off, for each outcome.
   const char* sync_on;
   const char* names_revert;
   const char* metadata_kept;
 };
 
-const Step kNothing = [](OutboxStore&) {};
 const Step kRotate = [](OutboxStore& s) { s.rotateIfNeeded(); };
 const Step kFlush = [](OutboxStore& s) { s.flushAcks(); };
 Step Puts(const char* ids) {
@@ -67,14 +59,13 @@ Step Puts(const char* ids) {
 }
 // abc stored, a and b acknowledged: a compaction is worth it.
 const Step kTwoAcked = [](OutboxStore& s) { Put(s, "abc"), Ack(s, "ab"); };
-// abcd rotated into an archive; e stored and acknowledged, so a flush drains the active file and
-// restores the archive.
+// abcd archived, e stored and acknowledged: a flush drains the file and restores the archive.
 const Step kArchived = [](OutboxStore& s) {
   Put(s, "abcd"), s.rotateIfNeeded(), Put(s, "e"), Ack(s, "e");
 };
 
 const Case kCases[] = {
-    {"store (new file)", false, kNothing, Puts("ab"), "ab", "", ""},
+    {"store (new file)", false, [](OutboxStore&) {}, Puts("ab"), "ab", "", ""},
     {"store (append)", false, Puts("ab"), Puts("c"), "abc", "ab", "ab"},
     {"flush of ACKs", false, kTwoAcked, kFlush, "c", "abc", ""},
     {"compaction", false, kTwoAcked, [](OutboxStore& s) { s.compactIfWorthwhile(); }, "c", "abc",
@@ -91,8 +82,7 @@ TEST(PowerCutTest, CutRightAfterEachCommitPoint) {
     for (const bool sync : {true, false}) {
       for (const Mode mode : {Mode::kNamesRevert, Mode::kMetadataKept}) {
         SCOPED_TRACE(testing::Message()
-                     << c.commit_point << ", sync " << sync << ", "
-                     << (mode == Mode::kNamesRevert ? "names revert" : "metadata kept"));
+                     << c.commit_point << ", sync " << sync << ", mode " << static_cast<int>(mode));
         testsupport::TempDir tmp;
         const OutboxStoreConfig cfg{tmp.path(), c.compress, 1, 1 << 20, 0, 100000, sync};
         PowerCutEnv env(Env::Default(), tmp.path());
@@ -103,10 +93,9 @@ TEST(PowerCutTest, CutRightAfterEachCommitPoint) {
           c.commit(store);
           env.Cut(mode);
         }
-        const char* want = sync                         ? c.sync_on
-                           : mode == Mode::kNamesRevert ? c.names_revert
-                                                        : c.metadata_kept;
-        EXPECT_EQ(Delivered(cfg), want);
+        EXPECT_EQ(
+            Delivered(cfg),
+            !sync ? (mode == Mode::kNamesRevert ? c.names_revert : c.metadata_kept) : c.sync_on);
       }
     }
   }

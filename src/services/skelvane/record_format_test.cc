@@ -16,8 +16,7 @@ using namespace std::string_literals;
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 
-// The writer's own assembly, from Base64 text or from the raw bytes encoded in place, must give
-// exactly the library's compact dump of the record object.
+// The writer's line, from Base64 text or from raw bytes, equals the library's dump of the record.
 TEST(RecordFormatTest, WriterMatchesTheLibrarysDumpOfTheRecord) {
   const uint8_t bytes[] = {0xff, 0x00, 0xfb, 0x10, 0x80};
   const std::pair<std::string, std::string> strings[] = {{"a1", "/kv/bridge/data/meter"},
@@ -39,15 +38,13 @@ TEST(RecordFormatTest, WriterMatchesTheLibrarysDumpOfTheRecord) {
   EXPECT_THROW(FormatRecordLine(1, "a", "t\xc3", ""), json::type_error);  // not UTF-8
 }
 
-// The reading rules, through the callers' functions (fast path first) and through the full
-// reading alone, which must agree on the verdict, the key and the error text.
+// The callers' functions (fast path first) and the full reading agree on verdict, key and error.
 TEST(RecordFormatTest, ReadsKeysUnderTheReadingRules) {
   // line, valid, ts, msg_id or a part of the error text
   const std::tuple<std::string, bool, int64_t, std::string> cases[] = {
       {"{\"msg_id\":\"a\",\"payload\":\"\",\"topic\":\"t\",\"ts\":-0} \r\t", true, 0, "a"},
       {R"( {"z":[1,{"ts":"no"}],"msg_id":"b","ts":2} )", true, 2, "b"},  // order, extras, nesting
       {R"({"ts":"x","ts":4,"msg_id":"d"})", true, 4, "d"},               // the last member counts
-      {R"({"ts":1.9,"msg_id":"x"})", true, 1, "x"},
       {R"({"ts":-1e300,"msg_id":"x"})", true, kMin, "x"},
       {R"({"ts":18446744073709551615,"msg_id":"x"})", true, kMax, "x"},
       {R"({"ts":1e400,"msg_id":"x"})", false, 0, "1e400"},  // beyond double: refused
@@ -58,15 +55,12 @@ TEST(RecordFormatTest, ReadsKeysUnderTheReadingRules) {
       {R"({"ts":5,"msg_id":"a"}})", false, 0, "parse_error"},
       {"{\"ts\":5,\"msg_id\":\"a\"}\0junk}"s, false, 0, "zero byte"},  // the lexer would stop there
       {"[\"" + std::string(100000, 'm') + "}", false, 0, "parse_error"},  // error text cut short
-      // Without a closing brace at the end (a torn record, something after the object, a
-      // white space byte JSON does not know) a line is broken without being parsed.
-      {R"({"msg_id":"a","payload":"QUJD","topic":"t","ts":1)", false, 0, "not end with '}'"},
+      // Without a closing brace at the end a line is broken without being parsed.
       {R"({"ts":5,"msg_id":"a"} x)", false, 0, "not end with '}'"},
       {"{\"ts\":5,\"msg_id\":\"a\"}\f", false, 0, "not end with '}'"},
       {"   ", false, 0, "not end with '}'"},
       {"{\"z\":" + std::string(1 << 18, '[') + std::string(1 << 18, ']') + "}", false, 0, "number"},
-      // Torn in a 64 MiB payload: no memory beyond the line itself is used, where the JSON
-      // library's buffers for the cut-off string took several times its size.
+      // Torn in a 64 MiB payload: no memory beyond the line (the library's took several times it).
       {"{\"msg_id\":\"a\",\"payload\":\"" + std::string(64 << 20, 'A'), false, 0, "not end"}};
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fault_env.h"
@@ -19,6 +20,7 @@ namespace kestova {
 namespace {
 
 using Strings = std::vector<std::string>;
+using namespace std::string_literals;
 
 // A message (a receive time-out when there is no payload); the steady clock then moves `elapse` s.
 struct Turn {
@@ -47,9 +49,7 @@ struct Loop : mosquitto::Client {
     calls.push_back(topic + " q" + std::to_string(int(qos)) + (flag || s || f ? " ?" : ""));
     return 0;
   }
-  mosquitto::msg_t Receive(const std::string&, int) override {
-    return {};
-  }  // unused: Dispatch is ours
+  mosquitto::msg_t Receive(const std::string&, int) override { return {}; }  // Dispatch is ours
   int Send(const std::string& topic, const std::vector<uint8_t>& payload, mosquitto::Qos qos,
            bool flag) override {
     if (failing_sends-- > 0) throw std::runtime_error("not connected");
@@ -57,8 +57,7 @@ struct Loop : mosquitto::Client {
                    std::to_string(int(qos)) + (flag ? " ?" : ""));
     return 0;
   }
-  // One scripted turn per pass (its receive time-out recorded); a message's retry pause is recorded
-  // and passed on the fake clock instead of slept.
+  // One scripted turn per pass; a retry pause is recorded and passed on the fake clock.
   void Dispatch(const TurnFn& turn, int timeout_s) override {
     for (TurnResult r; r.kind != TurnResult::Kind::kStop;) {
       timeouts.push_back(timeout_s);
@@ -101,28 +100,41 @@ struct Loop : mosquitto::Client {
   P7::ScopedCapture log;
 };
 
-// Each topic (repeated too) and its ACK topic with QoS 1; routing by exact topic with the ACK set
-// first (other topics ignored); a maintenance pass every turn here, compacting the file.
-TEST(Service, SubscribesThenRoutesByExactTopicAckSetFirst) {
+// Will, then QoS 1 subscriptions; exact routing, the ACK set first; each pass reports the figures.
+TEST(Service, SubscribesRoutesAndReportsStatus) {
   Loop l;
   l.config.topics = {"/t/a", "/t/a/ack", "/t/a"};
   l.config.maintenance_interval = 0;
   l.config.loop_timeout_ms = 1999;  // whole seconds, cut
-  const std::string m1 = R"({"timestamp":1699999000,"msg_id":"m1"})";
-  l.Run({{"/t/a", m1}, {"/t/other", m1}, {"/t/a/#", m1}, {"", m1}, {"/t/a/ack", m1}});
+  l.config.status = {l.dir.file("skelvane.prom"), "fleet/c1/status"};
+  const std::string m1 = R"({"timestamp":1699999000,"msg_id":"m1"})", a = "/t/a";
+  l.Run(
+      {{a, m1}, {"/t/b", m1}, {a + "/#", m1}, {"", m1}, {a, "no json"}, {a, m1}, {a + "/ack", m1}});
   EXPECT_EQ(l.client_id, "skelvane_" + std::to_string(getpid()));
-  EXPECT_EQ(l.calls, (Strings{"Connect", "/t/a q1", "/t/a/ack q1", "/t/a/ack q1", "/t/a/ack/ack q1",
+  EXPECT_EQ(l.calls, (Strings{"Will fleet/c1/status {\"state\":\"offline\",\"client_id\":\"" +
+                                  l.client_id + "\"} ?",
+                              "Connect", "/t/a q1", "/t/a/ack q1", "/t/a/ack q1", "/t/a/ack/ack q1",
                               "/t/a q1", "/t/a/ack q1"}));
-  EXPECT_EQ(l.timeouts, std::vector<int>(5, 1));
+  EXPECT_EQ(l.timeouts, std::vector<int>(7, 1));
   EXPECT_EQ(l.Starting("Captured: "), 1);
   EXPECT_EQ(l.log.count("ACK: ts=1699999000 msg_id=m1 on /t/a/ack"), 1);
-  EXPECT_EQ(l.Starting("Maintenance: "), 5);
+  EXPECT_EQ(l.Starting("Maintenance: "), 7);
   EXPECT_EQ(testsupport::ReadFile(l.config.storage.dir + "/outbox.jsonl"), "");
+  const std::string prom = testsupport::ReadFile(l.config.status.prometheus_file);
+  for (const char* line :
+       {"skelvane_messages_captured_total 1\n", "skelvane_messages_rejected_total 1\n",
+        "skelvane_messages_acknowledged_total 1\n", "skelvane_outbox_pending_messages 0\n"}) {
+    EXPECT_NE(prom.find(line), std::string::npos) << line << prom;
+  }
+  ASSERT_EQ(l.sent.size(), 8u);  // at Ready and after each turn
+  EXPECT_TRUE(l.sent[1].starts_with("fleet/c1/status {\"state\":\"online\"") &&
+              l.sent[1].ends_with(" q1 ?") &&
+              l.sent[1].find("\"pending_messages\":1,\"oldest_pending_age_seconds\":1000,") !=
+                  std::string::npos)
+      << l.sent[1];
 }
 
-// The chain republishes the oldest message's bytes on its topic with QoS 1; a Send that throws is
-// logged and reported to the chain, which retries on the next live ACK. The republished message
-// coming back on the data topic after its acknowledgement was compacted away is not stored again.
+// The chain resends the oldest bytes with QoS 1, retries a throwing Send, never stores its echo.
 TEST(Service, LiveAckRepublishesOldestPendingThroughTheClient) {
   Loop l;
   l.config.resend.stale_threshold = l.config.resend.live_ack_threshold = 1000;
@@ -138,67 +150,34 @@ TEST(Service, LiveAckRepublishesOldestPendingThroughTheClient) {
   EXPECT_EQ(l.log.count("Resend publish failed: ts=1699990000 msg_id=old", P7::kError), 1);
 }
 
-// A message that cannot be written is held, not acknowledged: retried after 1, 2, 4 ... s (at most
-// 30), with one error line when holding starts and one line when it resumes. On a full disk the
-// oldest archive gives way at once. A message refused for its content is settled, never retried.
+// An unwritable message is held with back-off (1 s doubling to 30 s); a full disk drops the oldest
+// archive first; a message refused for its content is never retried.
 TEST(Service, UnwritableMessageIsHeldAndRetriedFullDiskDropsTheOldestArchiveFirst) {
   const std::string m1 = R"({"timestamp":1699999000,"msg_id":"m1"})";
-  struct Row {
-    int err, heal_after;
-    bool archive;
-    std::vector<int> pauses;
-  } rows[] = {{EROFS, 7, false, {1, 2, 4, 8, 16, 30, 30}},
-              {ENOSPC, 1, true, {1}},
-              {ENOSPC, 2, false, {1, 2}}};
-  for (const Row& row : rows) {
+  const std::tuple<int, int, bool, std::vector<int>> rows[] = {
+      {EROFS, 7, false, {1, 2, 4, 8, 16, 30, 30}},
+      {ENOSPC, 1, true, {1}},
+      {ENOSPC, 2, false, {1, 2}}};
+  for (const auto& [err, heal_after, archive, pauses] : rows) {
     Loop l;
-    std::filesystem::create_directories(l.config.storage.dir);
-    const std::string line = R"({"msg_id":"a","payload":"","topic":"/t/a","ts":1})"
-                             "\n";
-    testsupport::WriteFile(l.config.storage.dir + "/outbox.jsonl", line);  // nothing to restore
-    if (row.archive) {
-      testsupport::WriteFile(l.config.storage.dir + "/outbox.2020-01-01_000000.jsonl", line);
-    }
-    l.env.Fail(testsupport::FaultOp::kOpenWrite, "*/outbox.jsonl", row.err);
-    l.heal_after = row.heal_after;
+    const std::string& d = l.config.storage.dir;
+    std::filesystem::create_directories(d);
+    const std::string line = R"({"msg_id":"a","payload":"","topic":"/t/a","ts":1})" + "\n"s;
+    testsupport::WriteFile(d + "/outbox.jsonl", line);  // nothing to restore
+    if (archive) testsupport::WriteFile(d + "/outbox.2020-01-01_000000.jsonl", line);
+    l.env.Fail(testsupport::FaultOp::kOpenWrite, "*/outbox.jsonl", err);
+    l.heal_after = heal_after;
     l.Run({{"/t/a", "not json"}, {"/t/a", m1}});
-    EXPECT_EQ(l.pauses, row.pauses) << row.err;
+    EXPECT_EQ(l.pauses, pauses) << err;
     EXPECT_EQ(l.Starting("Outbox write failed: ", P7::kError), 1);
     EXPECT_EQ(l.Starting("Capture resumed: ts=1699999000 msg_id=m1 ", P7::kInfo), 1);
     EXPECT_EQ(l.Starting("Cleanup: removed outbox.2020-01-01_000000.jsonl (disk full", P7::kInfo),
-              row.archive ? 1 : 0);
-    EXPECT_NE(testsupport::ReadFile(l.config.storage.dir + "/outbox.jsonl").find("m1"),
-              std::string::npos);
+              archive ? 1 : 0);
+    EXPECT_NE(testsupport::ReadFile(d + "/outbox.jsonl").find("m1"), std::string::npos);
   }
 }
 
-// The status outputs: the retained "offline" last will is armed before connecting; every pass
-// rewrites the Prometheus file and publishes the retained status with the counts so far.
-TEST(Service, StatusGoesToThePrometheusFileAndTheRetainedTopic) {
-  Loop l;
-  l.config.maintenance_interval = 0;
-  l.config.status = {l.dir.file("skelvane.prom"), "fleet/c1/status"};
-  const std::string m1 = R"({"timestamp":1699999000,"msg_id":"m1"})";
-  l.Run({{"/t/a", m1}, {"/t/a", "not json"}, {"/t/a", m1}, {"/t/a/ack", m1}});
-  EXPECT_EQ(l.calls.front(),
-            "Will fleet/c1/status {\"state\":\"offline\",\"client_id\":\"" + l.client_id + "\"} ?");
-  EXPECT_EQ(l.calls[1], "Connect");
-  const std::string prom = testsupport::ReadFile(l.config.status.prometheus_file);
-  for (const char* line :
-       {"skelvane_messages_captured_total 1\n", "skelvane_messages_rejected_total 1\n",
-        "skelvane_messages_acknowledged_total 1\n", "skelvane_outbox_pending_messages 0\n"}) {
-    EXPECT_NE(prom.find(line), std::string::npos) << line << prom;
-  }
-  ASSERT_EQ(l.sent.size(), 5u);  // at Ready and after each of the four turns
-  EXPECT_TRUE(l.sent[1].starts_with("fleet/c1/status {\"state\":\"online\"") &&
-              l.sent[1].ends_with(" q1 ?") &&
-              l.sent[1].find("\"pending_messages\":1,\"oldest_pending_age_seconds\":1000,") !=
-                  std::string::npos)
-      << l.sent[1];
-}
-
-// A pass runs once the whole seconds since the last pass's start reach the interval: due at 12 s
-// and 24 s, not at 28 s (only 4 s after the last pass). (An interval of 0: every turn, above.)
+// Passes are due at 12 s and 24 s, not at 28 s: the interval counts from the last pass's start.
 TEST(Service, MaintenanceRunsOncePerIntervalMeasuredFromItsStart) {
   Loop l;
   l.config.maintenance_interval = 10;

@@ -18,11 +18,8 @@ Topics Split(const std::string& text, char sep) {
   return parts;
 }
 
-// Rows "<configured topics, comma-separated>:<received topic>:<route: Data, Ack or None>". In
-// order: exact topics (the ACK reading first); "+" is exactly one level, possibly empty; "#" the
-// parent level and any below; a filter's ACK reading wins over another's data reading and an
-// exact topic over both; "$" topics escape only filters that start with a wildcard; invalid
-// filters match nothing, not even themselves.
+// Rows "<configured topics>:<received topic>:<route: Data, Ack or None>": exact topics, "+", "#",
+// precedence (ACK reading over data, exact over filters), "$" topics, invalid filters.
 TEST(TopicRouter, RoutesExactTopicsAndFilters) {
   const std::string rows =
       "a/b:a/b:D a/b:a/b/ack:A a/b:a/b/c:N a/b/ack,a/b:a/b/ack:A "
