@@ -40,7 +40,7 @@ namespace {
 class RecordCounter final : public WritableFile {
  public:
   explicit RecordCounter(ArchiveLedger::Entry* entry) : entry_(entry) {}
-  int Append(const char* data, size_t n) override {
+  Status Append(const char* data, size_t n) override {
     std::string_view rest(data, n);
     for (size_t nl; (nl = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(nl + 1)) {
       partial_.append(rest.substr(0, nl));
@@ -48,13 +48,13 @@ class RecordCounter final : public WritableFile {
       partial_.clear();
     }
     partial_.append(rest);
-    return 0;
+    return Status();
   }
-  int Sync() override { return 0; }
-  int Close() override {
+  Status Sync() override { return Status(); }
+  Status Close() override {
     Line(partial_);  // the last line counts without its line feed
     partial_.clear();
-    return 0;
+    return Status();
   }
   void Line(std::string_view line) {
     int64_t ts = 0;
@@ -73,7 +73,7 @@ class RecordCounter final : public WritableFile {
 ArchiveLedger::Entry CountArchive(Env* env, const std::string& path, bool gz) {
   ArchiveLedger::Entry entry;
   std::unique_ptr<SequentialFile> in;
-  if (env->NewSequentialFile(path, &in) != 0) return entry;
+  if (!env->NewSequentialFile(path, &in).ok()) return entry;
   RecordCounter counter(&entry);
   if (gz) {
     GzipDecompress(in.get(), &counter);

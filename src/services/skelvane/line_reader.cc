@@ -25,7 +25,7 @@ bool LineReader::Next(std::string_view* line) {
       }
       scan_ = end_;
     }
-    if (status_ != 0) return false;
+    if (!status_.ok()) return false;
     if (eof_) {
       if (begin_ == end_) return false;
       *line = std::string_view(buf_.data() + begin_, end_ - begin_);  // last, unterminated line
@@ -47,11 +47,8 @@ bool LineReader::Next(std::string_view* line) {
     if (buf_.size() - end_ < want) buf_.resize(std::max(buf_.size() * 2, end_ + want));
     size_t got = 0;
     // At most `want` even into a larger (lent) buffer, so the first reads stay small.
-    int rc = file_->Read(std::min(want, buf_.size() - end_), buf_.data() + end_, &got);
-    if (rc != 0) {
-      status_ = rc;
-      return false;
-    }
+    status_ = file_->Read(std::min(want, buf_.size() - end_), buf_.data() + end_, &got);
+    if (!status_.ok()) return false;
     if (got == 0) eof_ = true;
     end_ += got;
   }

@@ -29,7 +29,7 @@ class LineReader {
   // so far (a torn tail among them) is not returned as a line.
   bool Next(std::string_view* line);
   // 0, or the errno of the read that failed.
-  int status() const { return status_; }
+  const Status& status() const { return status_; }
 
  private:
   SequentialFile* file_;
@@ -41,7 +41,7 @@ class LineReader {
   size_t end_ = 0;    // end of the data read so far
   size_t next_read_ = 4096;
   bool eof_ = false;
-  int status_ = 0;
+  Status status_;
 };
 
 }  // namespace kestova

@@ -16,7 +16,7 @@ bool LineScanner::Next(std::string_view* line) {
       return true;
     }
     scan_ = end_;
-    if (status_ != 0) return false;
+    if (!status_.ok()) return false;
     if (eof_) {
       if (begin_ == end_) return false;
       *line = std::string_view(buf_.data() + begin_, end_ - begin_);  // last, unterminated line
@@ -34,7 +34,7 @@ bool LineScanner::Next(std::string_view* line) {
     if (buf_.size() - end_ < want) buf_.resize(std::max(buf_.size() * 2, end_ + want));
     size_t got = 0;
     // At most `want` even into a larger buffer, so that the first reads stay small.
-    if ((status_ = file_->Read(want, buf_.data() + end_, &got)) != 0) return false;
+    if (!(status_ = file_->Read(want, buf_.data() + end_, &got)).ok()) return false;
     eof_ = got == 0;
     end_ += got;
   }

@@ -29,7 +29,7 @@ class LineScanner {
   bool Next(std::string_view* line);
   // The file offset just past the last line returned, its line feed included.
   uint64_t offset() const { return base_ + begin_; }
-  int status() const { return status_; }
+  const Status& status() const { return status_; }
 
  private:
   SequentialFile* file_;
@@ -40,7 +40,7 @@ class LineScanner {
   size_t end_ = 0;
   size_t next_read_ = 4096;
   bool eof_ = false;
-  int status_ = 0;
+  Status status_;
 };
 
 }  // namespace kestova

@@ -29,15 +29,15 @@ class FdFile : public SequentialFile {
   FdFile(const FdFile&) = delete;
   FdFile& operator=(const FdFile&) = delete;
 
-  int Read(size_t n, char* buf, size_t* got) override {
+  Status Read(size_t n, char* buf, size_t* got) override {
     for (;;) {
       const ssize_t r = ::read(fd_, buf, n);
       if (r >= 0) {
         *got = static_cast<size_t>(r);
         bytes_read_ += *got;
-        return 0;
+        return Status();
       }
-      if (errno != EINTR) return errno;
+      if (errno != EINTR) return Status::FromErrno(errno);
     }
   }
   int fd() const { return fd_; }
@@ -101,12 +101,12 @@ class LineSplitter {
 class SplitterSink : public WritableFile {
  public:
   explicit SplitterSink(LineSplitter* splitter) : splitter_(splitter) {}
-  int Append(const char* data, size_t n) override {
+  Status Append(const char* data, size_t n) override {
     splitter_->Push(data, n);
-    return 0;
+    return Status();
   }
-  int Sync() override { return 0; }
-  int Close() override { return 0; }
+  Status Sync() override { return Status(); }
+  Status Close() override { return Status(); }
 
  private:
   LineSplitter* splitter_;
@@ -216,19 +216,20 @@ FileScan ScanFile(const std::string& dir, const std::string& name, const ScanHoo
       ++s.broken;
       damage(splitter.lines() + 1, splitter.offset(),
              fmt::format("gzip stream {}: {}; what follows is lost",
-                         r.error == GzipError::kTruncated ? "truncated" : "corrupt", r.message));
+                         r.error == GzipError::kTruncated ? "truncated" : "corrupt",
+                         r.status.message()));
       return s;
     }
     if (!r.ok()) {
-      s.error = r.message;
+      s.error = r.status.message();
       return s;
     }
   } else {
     std::string buf(kReadChunk, '\0');
     for (;;) {
       size_t got = 0;
-      if (int err = file.Read(buf.size(), buf.data(), &got)) {
-        s.error = std::strerror(err);
+      if (Status st = file.Read(buf.size(), buf.data(), &got); !st.ok()) {
+        s.error = st.message();
         return s;
       }
       if (got == 0) break;
