@@ -101,7 +101,7 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
   int32_t broken = 0;
   std::vector<const AckKey*> acked;  // keys of dropped lines; erased from index_ after the commit
   {
-    LineReader reader(in.get(), &read_buf_);
+    LineReader reader(in.get(), {.buffer = &read_buf_});
     std::string_view line;
     int64_t ts = 0;
     std::string msg_id;

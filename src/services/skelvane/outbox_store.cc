@@ -16,7 +16,7 @@
 
 #include "archive_name.h"
 #include "base64.h"
-#include "line_scanner.h"
+#include "line_reader.h"
 #include "p7.h"
 #include "record_format.h"
 #include "record_reader.h"
@@ -173,7 +173,7 @@ void OutboxStore::rebuildIndex() {
 
   int32_t valid = 0;
   int32_t broken = 0;
-  LineScanner reader(file.get(), &read_buf_, 0);
+  LineReader reader(file.get(), {.buffer = &read_buf_, .empty_lines = true});
   std::string_view line;
   uint64_t line_start = 0;
   int64_t ts = 0;
@@ -395,7 +395,8 @@ std::vector<PendingMessage> OutboxStore::getPending(int32_t n) {
     if (!env_->NewSequentialFile(active_path_, &file).ok()) return result;
   }
 
-  LineScanner reader(file.get(), &read_buf_, pending_from_);
+  LineReader reader(file.get(),
+                    {.buffer = &read_buf_, .start = pending_from_, .empty_lines = true});
   bool head = true;  // every line so far is acknowledged or broken
   const auto skip = [&] {
     if (head) pending_from_ = reader.offset();

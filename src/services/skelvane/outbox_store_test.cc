@@ -128,7 +128,8 @@ TEST_F(StoreTest, StoreSkipsKnownAndAckedKeysAndEvictsTheSmallest) {
   OutboxStore& s = Open();
   last_ = s.store(nullptr, 0, 1, "bad\xff", "t");
   EXPECT_EQ(last_.kind, StoreResult::Kind::kRejected);
-  EXPECT_TRUE(last_.error.starts_with("[json.exception.type_error.316]")) << last_.error;
+  EXPECT_TRUE(last_.status.message().starts_with("[json.exception.type_error.316]"))
+      << last_.status.message();
   s.ackMessage(7, "m7");
   using K = StoreResult::Kind;
   std::vector<K> kinds;
@@ -219,8 +220,9 @@ TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
     env_.Clear();
     EXPECT_EQ(log_.contains(flush ? log : "", P7::kError), flush);
     if (!flush) {
-      EXPECT_EQ(std::pair(last_.kind, last_.error), std::pair(StoreResult::Kind::kIoError, log));
-      EXPECT_TRUE(log.ends_with(std::strerror(last_.error_number)));
+      EXPECT_EQ(std::pair(last_.kind, last_.status.message()),
+                std::pair(StoreResult::Kind::kIoError, log));
+      EXPECT_TRUE(log.ends_with(std::strerror(last_.status.code())));
     }
     EXPECT_EQ(Content(), text);
     EXPECT_FALSE(FileExists(Active() + ".tmp"));
@@ -281,7 +283,8 @@ TEST_F(StoreTest, AppendsFollowWhatHappenedToTheActiveFile) {
   env_.ResetCounts();
   EXPECT_FALSE(Put(4));
   EXPECT_EQ(env_.Count(FaultOp::kCreateDir), 1);
-  EXPECT_EQ(last_.error, "Cannot open outbox file for append: No such file or directory");
+  EXPECT_EQ(last_.status.message(),
+            "Cannot open outbox file for append: No such file or directory");
 }
 
 // The resend chain compacts once acknowledged and broken lines make up a quarter of the file's
