@@ -95,7 +95,7 @@ void Run(benchmark::State& state, const std::string& cmd) {
 void BM_CompressFile(benchmark::State& state) {
   Fixture& fx = Fx();
   for (auto _ : state) {
-    if (!fx.shelf->compressFile(fx.active, fx.gz)) state.SkipWithError("compressFile failed");
+    if (!fx.shelf->compressFile(fx.active, fx.gz).ok()) state.SkipWithError("compressFile failed");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
   state.counters["archive_bytes"] = static_cast<double>(SizeOf(fx.gz));
@@ -111,7 +111,7 @@ void BM_DecompressFile(benchmark::State& state) {
   Fixture& fx = Fx();
   if (SizeOf(fx.gz) == 0) fx.shelf->compressFile(fx.active, fx.gz);
   for (auto _ : state) {
-    if (!fx.shelf->decompressFile(fx.gz, fx.out)) state.SkipWithError("decompressFile failed");
+    if (!fx.shelf->decompressFile(fx.gz, fx.out).ok()) state.SkipWithError("decompressFile failed");
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(kFileBytes));
 }

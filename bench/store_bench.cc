@@ -87,7 +87,7 @@ int64_t WriteActiveFile(const std::string& dir) {
 
 std::string ReadAll(const std::string& path) {
   std::string out;
-  if (kestova::ReadFileToString(kestova::Env::Default(), path, &out) != 0) std::abort();
+  if (!kestova::ReadFileToString(kestova::Env::Default(), path, &out).ok()) std::abort();
   return out;
 }
 

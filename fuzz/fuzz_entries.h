@@ -55,14 +55,14 @@ inline std::optional<std::string> ReadWhole(const std::string& path) {
 struct MemorySource final : kestova::SequentialFile {
   MemorySource(std::string_view d, std::vector<size_t> p = {}, size_t f = std::string::npos)
       : data(d), pattern(std::move(p)), fail_at(f) {}
-  int Read(size_t n, char* buf, size_t* got) override {
+  kestova::Status Read(size_t n, char* buf, size_t* got) override {
     *got = 0;
-    if (pos >= fail_at) return EIO;
+    if (pos >= fail_at) return kestova::Status::FromErrno(EIO);
     const size_t step = pattern.empty() ? 0 : pattern[calls++ % pattern.size()];
     *got = std::min({n, std::min(data.size(), fail_at) - pos, step == 0 ? n : step});
     std::memcpy(buf, data.data() + pos, *got);
     pos += *got;
-    return 0;
+    return {};
   }
   std::string_view data;
   std::vector<size_t> pattern;
@@ -70,9 +70,12 @@ struct MemorySource final : kestova::SequentialFile {
 };
 
 struct MemorySink final : kestova::WritableFile {
-  int Append(const char* data, size_t n) override { return text.append(data, n), 0; }
-  int Sync() override { return 0; }
-  int Close() override { return 0; }
+  kestova::Status Append(const char* data, size_t n) override {
+    text.append(data, n);
+    return {};
+  }
+  kestova::Status Sync() override { return {}; }
+  kestova::Status Close() override { return {}; }
   std::string text;
 };
 

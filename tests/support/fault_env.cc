@@ -7,6 +7,8 @@
 namespace testsupport {
 namespace {
 
+using kestova::Status;
+
 bool Matches(const std::string& pattern, const std::string& path) {
   return ::fnmatch(pattern.c_str(), path.c_str(), 0) == 0;
 }
@@ -15,17 +17,17 @@ class FaultSequentialFile final : public kestova::SequentialFile {
  public:
   FaultSequentialFile(FaultEnv* env, std::string path, std::unique_ptr<kestova::SequentialFile> f)
       : env_(env), path_(std::move(path)), file_(std::move(f)) {}
-  int Read(size_t n, char* buf, size_t* got) override {
+  Status Read(size_t n, char* buf, size_t* got) override {
     *got = 0;
-    if (int err = env_->Check(FaultOp::kRead, path_)) return err;
+    if (Status s = env_->Check(FaultOp::kRead, path_); !s.ok()) return s;
     int limit_err = 0;
     const size_t allowed = env_->Allowance(FaultOp::kRead, path_, n, &limit_err);
-    if (allowed == 0 && limit_err != 0) return limit_err;
-    const int rc = file_->Read(allowed, buf, got);
+    if (allowed == 0 && limit_err != 0) return Status::FromErrno(limit_err);
+    Status s = file_->Read(allowed, buf, got);
     env_->Charge(FaultOp::kRead, path_, *got);
-    return rc;
+    return s;
   }
-  int Skip(uint64_t n) override { return file_->Skip(n); }
+  Status Skip(uint64_t n) override { return file_->Skip(n); }
 
  private:
   FaultEnv* env_;
@@ -37,28 +39,28 @@ class FaultWritableFile final : public kestova::WritableFile {
  public:
   FaultWritableFile(FaultEnv* env, std::string path, std::unique_ptr<kestova::WritableFile> f)
       : env_(env), path_(std::move(path)), file_(std::move(f)) {}
-  int Append(const char* data, size_t n) override {
-    if (int err = env_->Check(FaultOp::kWrite, path_)) return err;
+  Status Append(const char* data, size_t n) override {
+    if (Status s = env_->Check(FaultOp::kWrite, path_); !s.ok()) return s;
     int limit_err = 0;
     const size_t allowed = env_->Allowance(FaultOp::kWrite, path_, n, &limit_err);
     if (allowed > 0) {
-      if (int rc = file_->Append(data, allowed)) return rc;
+      if (Status s = file_->Append(data, allowed); !s.ok()) return s;
       env_->Charge(FaultOp::kWrite, path_, allowed);
     }
-    return allowed < n ? limit_err : 0;
+    return Status::FromErrno(allowed < n ? limit_err : 0);
   }
-  int Sync() override {
-    const int err = env_->Check(FaultOp::kSync, path_);
-    return err != 0 ? err : file_->Sync();
+  Status Sync() override {
+    Status s = env_->Check(FaultOp::kSync, path_);
+    return s.ok() ? file_->Sync() : s;
   }
-  int Stat(kestova::FileInfo* info) override {
+  Status Stat(kestova::FileInfo* info) override {
     *info = {};
-    const int err = env_->Check(FaultOp::kStat, path_);
-    return err != 0 ? err : file_->Stat(info);
+    Status s = env_->Check(FaultOp::kStat, path_);
+    return s.ok() ? file_->Stat(info) : s;
   }
-  int Close() override {  // closes the file even when it reports a fault
-    const int err = env_->Check(FaultOp::kClose, path_), rc = file_->Close();
-    return err != 0 ? err : rc;
+  Status Close() override {  // closes the file even when it reports a fault
+    Status s = env_->Check(FaultOp::kClose, path_), closed = file_->Close();
+    return s.ok() ? closed : s;
   }
 
  private:
@@ -89,7 +91,7 @@ void FaultEnv::AdvanceSystem(std::chrono::nanoseconds d) {
             std::chrono::duration_cast<std::chrono::system_clock::duration>(d);
 }
 
-int FaultEnv::Check(FaultOp op, const std::string& path, const std::string* other_path) {
+Status FaultEnv::Check(FaultOp op, const std::string& path, const std::string* other_path) {
   const std::string other = other_path ? *other_path : std::string();
   calls_.push_back(Call{op, path, other});
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
@@ -98,9 +100,9 @@ int FaultEnv::Check(FaultOp op, const std::string& path, const std::string* othe
       continue;
     const int err = it->err;
     if (it->times > 0 && --it->times == 0) faults_.erase(it);
-    return err;
+    return Status::FromErrno(err);
   }
-  return 0;
+  return Status();
 }
 
 size_t FaultEnv::Allowance(FaultOp op, const std::string& path, size_t n, int* err) const {
@@ -122,54 +124,56 @@ void FaultEnv::Charge(FaultOp op, const std::string& path, size_t n) {
   }
 }
 
-int FaultEnv::NewSequentialFile(const std::string& path,
-                                std::unique_ptr<kestova::SequentialFile>* out) {
+Status FaultEnv::NewSequentialFile(const std::string& path,
+                                   std::unique_ptr<kestova::SequentialFile>* out) {
   out->reset();
   std::unique_ptr<kestova::SequentialFile> f;
-  if (int err = Check(FaultOp::kOpenRead, path)) return err;
-  if (int rc = target()->NewSequentialFile(path, &f)) return rc;
+  if (Status s = Check(FaultOp::kOpenRead, path); !s.ok()) return s;
+  if (Status s = target()->NewSequentialFile(path, &f); !s.ok()) return s;
   *out = std::make_unique<FaultSequentialFile>(this, path, std::move(f));
-  return 0;
+  return Status();
 }
 
-int FaultEnv::NewWritableFile(const std::string& path, bool truncate,
-                              std::unique_ptr<kestova::WritableFile>* out) {
+Status FaultEnv::NewWritableFile(const std::string& path, bool truncate,
+                                 std::unique_ptr<kestova::WritableFile>* out) {
   out->reset();
   std::unique_ptr<kestova::WritableFile> f;
-  if (int err = Check(FaultOp::kOpenWrite, path)) return err;
-  if (int rc = target()->NewWritableFile(path, truncate, &f)) return rc;
+  if (Status s = Check(FaultOp::kOpenWrite, path); !s.ok()) return s;
+  if (Status s = target()->NewWritableFile(path, truncate, &f); !s.ok()) return s;
   *out = std::make_unique<FaultWritableFile>(this, path, std::move(f));
-  return 0;
+  return Status();
 }
 
 // The other calls fail when told to and are forwarded otherwise.
-#define FORWARD(op, path, call)                       \
-  if (int err = Check(FaultOp::op, path)) return err; \
+#define FORWARD(op, path, call)                               \
+  if (Status s = Check(FaultOp::op, path); !s.ok()) return s; \
   return target()->call
 
-int FaultEnv::Stat(const std::string& p, kestova::FileInfo* i) {
+Status FaultEnv::Stat(const std::string& p, kestova::FileInfo* i) {
   *i = {};
   FORWARD(kStat, p, Stat(p, i));
 }
-int FaultEnv::ReadLastByte(const std::string& p, char* b) {
+Status FaultEnv::ReadLastByte(const std::string& p, char* b) {
   FORWARD(kReadLastByte, p, ReadLastByte(p, b));
 }
-int FaultEnv::TruncateFile(const std::string& p, uint64_t n) {
+Status FaultEnv::TruncateFile(const std::string& p, uint64_t n) {
   FORWARD(kTruncate, p, TruncateFile(p, n));
 }
-int FaultEnv::RemoveFile(const std::string& p) { FORWARD(kRemove, p, RemoveFile(p)); }
-int FaultEnv::CreateDir(const std::string& p, mode_t m) { FORWARD(kCreateDir, p, CreateDir(p, m)); }
-int FaultEnv::SyncDir(const std::string& p) { FORWARD(kSyncDir, p, SyncDir(p)); }
-int FaultEnv::LockFile(const std::string& p, std::unique_ptr<kestova::FileLock>* out) {
+Status FaultEnv::RemoveFile(const std::string& p) { FORWARD(kRemove, p, RemoveFile(p)); }
+Status FaultEnv::CreateDir(const std::string& p, mode_t m) {
+  FORWARD(kCreateDir, p, CreateDir(p, m));
+}
+Status FaultEnv::SyncDir(const std::string& p) { FORWARD(kSyncDir, p, SyncDir(p)); }
+Status FaultEnv::LockFile(const std::string& p, std::unique_ptr<kestova::FileLock>* out) {
   out->reset();
   FORWARD(kLockFile, p, LockFile(p, out));
 }
-int FaultEnv::GetChildren(const std::string& p, std::vector<std::string>* names) {
+Status FaultEnv::GetChildren(const std::string& p, std::vector<std::string>* names) {
   names->clear();
   FORWARD(kGetChildren, p, GetChildren(p, names));
 }
-int FaultEnv::RenameFile(const std::string& from, const std::string& to) {
-  if (int err = Check(FaultOp::kRename, from, &to)) return err;
+Status FaultEnv::RenameFile(const std::string& from, const std::string& to) {
+  if (Status s = Check(FaultOp::kRename, from, &to); !s.ok()) return s;
   return target()->RenameFile(from, to);
 }
 #undef FORWARD

@@ -7,8 +7,7 @@
 //
 // Faults:
 //   Fail(op, pattern, err, times)   the next `times` calls of `op` on matching paths fail with
-//   `err`
-//                                   and have no effect (times < 0: until Clear()).
+//                                   `err` and have no effect (times < 0: until Clear()).
 //   FailWriteAfter(pattern, n, err) appends to matching files accept n more bytes in total (counted
 //                                   over all matching files); the append that crosses the limit
 //                                   writes the part that fits, then fails; every later one fails.
@@ -73,25 +72,27 @@ class FaultEnv : public kestova::EnvWrapper {
   void AdvanceSteady(std::chrono::nanoseconds d);
   void AdvanceSystem(std::chrono::nanoseconds d);
 
-  int NewSequentialFile(const std::string& path,
-                        std::unique_ptr<kestova::SequentialFile>* out) override;
-  int NewWritableFile(const std::string& path, bool truncate,
-                      std::unique_ptr<kestova::WritableFile>* out) override;
-  int Stat(const std::string& path, kestova::FileInfo* info) override;
-  int ReadLastByte(const std::string& path, char* byte) override;
-  int TruncateFile(const std::string& path, uint64_t size) override;
-  int RenameFile(const std::string& from, const std::string& to) override;
-  int RemoveFile(const std::string& path) override;
-  int CreateDir(const std::string& path, mode_t mode) override;
-  int GetChildren(const std::string& dir, std::vector<std::string>* names) override;
-  int SyncDir(const std::string& dir) override;
-  int LockFile(const std::string& path, std::unique_ptr<kestova::FileLock>* out) override;
+  kestova::Status NewSequentialFile(const std::string& path,
+                                    std::unique_ptr<kestova::SequentialFile>* out) override;
+  kestova::Status NewWritableFile(const std::string& path, bool truncate,
+                                  std::unique_ptr<kestova::WritableFile>* out) override;
+  kestova::Status Stat(const std::string& path, kestova::FileInfo* info) override;
+  kestova::Status ReadLastByte(const std::string& path, char* byte) override;
+  kestova::Status TruncateFile(const std::string& path, uint64_t size) override;
+  kestova::Status RenameFile(const std::string& from, const std::string& to) override;
+  kestova::Status RemoveFile(const std::string& path) override;
+  kestova::Status CreateDir(const std::string& path, mode_t mode) override;
+  kestova::Status GetChildren(const std::string& dir, std::vector<std::string>* names) override;
+  kestova::Status SyncDir(const std::string& dir) override;
+  kestova::Status LockFile(const std::string& path,
+                           std::unique_ptr<kestova::FileLock>* out) override;
   SteadyTime SteadyNow() override { return steady_ ? *steady_ : target()->SteadyNow(); }
   SystemTime SystemNow() override { return system_ ? *system_ : target()->SystemNow(); }
 
-  // For the wrapped files: records the call and returns the errno to report (0: go ahead); how
+  // For the wrapped files: records the call and returns the failure to report (ok: go ahead); how
   // many of `n` bytes may pass (*err set when fewer), and the charge of those that did.
-  int Check(FaultOp op, const std::string& path, const std::string* other_path = nullptr);
+  kestova::Status Check(FaultOp op, const std::string& path,
+                        const std::string* other_path = nullptr);
   size_t Allowance(FaultOp op, const std::string& path, size_t n, int* err) const;
   void Charge(FaultOp op, const std::string& path, size_t n);
 

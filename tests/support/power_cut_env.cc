@@ -10,6 +10,7 @@ namespace testsupport {
 namespace {
 
 using kestova::Env;
+using kestova::Status;
 using kestova::WritableFile;
 
 // Forwards to the real file; a successful Sync makes the file's present content its durable one.
@@ -19,16 +20,16 @@ class TrackedFile final : public WritableFile {
               std::shared_ptr<PowerCutEnv::Synced> synced)
       : file_(std::move(file)), env_(env), path_(std::move(path)), synced_(std::move(synced)) {}
 
-  int Append(const char* data, size_t n) override { return file_->Append(data, n); }
-  int Sync() override {
-    const int err = file_->Sync();
-    if (err == 0) {
-      EXPECT_EQ(kestova::ReadFileToString(env_, path_, &synced_->content), 0) << path_;
+  Status Append(const char* data, size_t n) override { return file_->Append(data, n); }
+  Status Sync() override {
+    Status s = file_->Sync();
+    if (s.ok()) {
+      EXPECT_TRUE(kestova::ReadFileToString(env_, path_, &synced_->content).ok()) << path_;
     }
-    return err;
+    return s;
   }
-  int Close() override { return file_->Close(); }
-  int Stat(kestova::FileInfo* info) override { return file_->Stat(info); }
+  Status Close() override { return file_->Close(); }
+  Status Stat(kestova::FileInfo* info) override { return file_->Stat(info); }
 
  private:
   std::unique_ptr<WritableFile> file_;
@@ -37,12 +38,12 @@ class TrackedFile final : public WritableFile {
   std::shared_ptr<PowerCutEnv::Synced> synced_;
 };
 
-int Overwrite(Env* env, const std::string& path, const std::string& content) {
+Status Overwrite(Env* env, const std::string& path, const std::string& content) {
   std::unique_ptr<WritableFile> file;
-  int err = env->NewWritableFile(path, /*truncate=*/true, &file);
-  if (err == 0) err = file->Append(content.data(), content.size());
-  const int close_err = file != nullptr ? file->Close() : 0;
-  return err != 0 ? err : close_err;
+  Status s = env->NewWritableFile(path, /*truncate=*/true, &file);
+  if (s.ok()) s = file->Append(content.data(), content.size());
+  const Status closed = file != nullptr ? file->Close() : Status();
+  return s.ok() ? closed : s;
 }
 
 }  // namespace
@@ -53,16 +54,16 @@ PowerCutEnv::PowerCutEnv(Env* target, std::string dir) : EnvWrapper(target), dir
 
 void PowerCutEnv::Settle() {
   std::vector<std::string> names;
-  EXPECT_EQ(target()->GetChildren(dir_, &names), 0) << dir_;
+  EXPECT_TRUE(target()->GetChildren(dir_, &names).ok()) << dir_;
   Names found;
   for (const std::string& name : names) {
     const std::string path = dir_ + "/" + name;
     kestova::FileInfo info;
-    if (target()->Stat(path, &info) != 0 || !info.is_regular) continue;
+    if (!target()->Stat(path, &info).ok() || !info.is_regular) continue;
     // Files open for writing hold their name's record: it stays the same object.
     std::shared_ptr<Synced>& synced = found[name] = now_[name];
     if (synced == nullptr) synced = std::make_shared<Synced>();
-    EXPECT_EQ(kestova::ReadFileToString(target(), path, &synced->content), 0) << path;
+    EXPECT_TRUE(kestova::ReadFileToString(target(), path, &synced->content).ok()) << path;
   }
   now_ = durable_ = found;
   gone_.clear();
@@ -72,7 +73,7 @@ void PowerCutEnv::Cut(CutMode mode) {
   std::map<const Synced*, uint64_t> size_now;  // of the files that have a name now
   for (const auto& [name, file] : now_) {
     kestova::FileInfo info;
-    if (target()->Stat(dir_ + "/" + name, &info) == 0) size_now[file.get()] = info.size;
+    if (target()->Stat(dir_ + "/" + name, &info).ok()) size_now[file.get()] = info.size;
   }
   Names after = mode == CutMode::kMetadataKept ? now_ : durable_;
   if (mode == CutMode::kNamesRevert) {
@@ -80,7 +81,7 @@ void PowerCutEnv::Cut(CutMode mode) {
   }
   for (const auto& [name, file] : now_) {
     if (after.count(name) == 0) {
-      EXPECT_EQ(target()->RemoveFile(dir_ + "/" + name), 0) << name;
+      EXPECT_TRUE(target()->RemoveFile(dir_ + "/" + name).ok()) << name;
     }
   }
   for (const auto& [name, file] : after) {
@@ -88,7 +89,7 @@ void PowerCutEnv::Cut(CutMode mode) {
     if (auto it = size_now.find(file.get()); it != size_now.end()) {
       content.resize(std::min<uint64_t>(content.size(), it->second));
     }
-    EXPECT_EQ(Overwrite(target(), dir_ + "/" + name, content), 0) << name;
+    EXPECT_TRUE(Overwrite(target(), dir_ + "/" + name, content).ok()) << name;
   }
   Settle();
 }
@@ -109,16 +110,15 @@ void PowerCutEnv::Track(const std::string& path, std::unique_ptr<WritableFile>* 
   *out = std::make_unique<TrackedFile>(std::move(*out), target(), path, synced);
 }
 
-int PowerCutEnv::NewWritableFile(const std::string& path, bool truncate,
-                                 std::unique_ptr<WritableFile>* out) {
-  const int err = target()->NewWritableFile(path, truncate, out);
-  if (err == 0) Track(path, out);
-  return err;
+Status PowerCutEnv::NewWritableFile(const std::string& path, bool truncate,
+                                    std::unique_ptr<WritableFile>* out) {
+  Status s = target()->NewWritableFile(path, truncate, out);
+  if (s.ok()) Track(path, out);
+  return s;
 }
 
-int PowerCutEnv::RenameFile(const std::string& from, const std::string& to) {
-  const int err = target()->RenameFile(from, to);
-  if (err != 0) return err;
+Status PowerCutEnv::RenameFile(const std::string& from, const std::string& to) {
+  if (Status s = target()->RenameFile(from, to); !s.ok()) return s;
   std::shared_ptr<Synced> file;
   if (auto it = now_.find(Tracked(from)); it != now_.end()) {
     file = std::move(it->second);
@@ -126,23 +126,23 @@ int PowerCutEnv::RenameFile(const std::string& from, const std::string& to) {
   }
   const std::string name = Tracked(to);
   if (!name.empty()) now_[name] = file != nullptr ? file : std::make_shared<Synced>();
-  return 0;
+  return Status();
 }
 
-int PowerCutEnv::RemoveFile(const std::string& path) {
-  const int err = target()->RemoveFile(path);
+Status PowerCutEnv::RemoveFile(const std::string& path) {
+  Status s = target()->RemoveFile(path);
   const std::string name = Tracked(path);
-  if (err == 0 && now_.erase(name) != 0) gone_.insert(name);
-  return err;
+  if (s.ok() && now_.erase(name) != 0) gone_.insert(name);
+  return s;
 }
 
-int PowerCutEnv::SyncDir(const std::string& dir) {
-  const int err = target()->SyncDir(dir);
-  if (err == 0 && dir == dir_) {
+Status PowerCutEnv::SyncDir(const std::string& dir) {
+  Status s = target()->SyncDir(dir);
+  if (s.ok() && dir == dir_) {
     durable_ = now_;
     gone_.clear();
   }
-  return err;
+  return s;
 }
 
 }  // namespace testsupport

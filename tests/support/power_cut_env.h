@@ -43,11 +43,11 @@ class PowerCutEnv final : public kestova::EnvWrapper {
   // (ADD_FAILURE) when the real files cannot be put back.
   void Cut(CutMode mode);
 
-  int NewWritableFile(const std::string& path, bool truncate,
-                      std::unique_ptr<kestova::WritableFile>* out) override;
-  int RenameFile(const std::string& from, const std::string& to) override;
-  int RemoveFile(const std::string& path) override;
-  int SyncDir(const std::string& dir) override;
+  kestova::Status NewWritableFile(const std::string& path, bool truncate,
+                                  std::unique_ptr<kestova::WritableFile>* out) override;
+  kestova::Status RenameFile(const std::string& from, const std::string& to) override;
+  kestova::Status RemoveFile(const std::string& path) override;
+  kestova::Status SyncDir(const std::string& dir) override;
 
   // A file's content as of its last Sync (shared by every name that leads to the file).
   struct Synced {

@@ -6,6 +6,7 @@
 
 #include "gzip_codec.h"
 #include "line_reader.h"
+#include "line_splitter.h"
 #include "record_reader.h"
 
 namespace kestova {
@@ -34,54 +35,25 @@ bool ArchiveLedger::OldestTs(int64_t* ts) const {
   return any;
 }
 
-namespace {
-
-// Counts records in whatever is appended to it: the decompressor's output, split into lines.
-class RecordCounter final : public WritableFile {
- public:
-  explicit RecordCounter(ArchiveLedger::Entry* entry) : entry_(entry) {}
-  int Append(const char* data, size_t n) override {
-    std::string_view rest(data, n);
-    for (size_t nl; (nl = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(nl + 1)) {
-      partial_.append(rest.substr(0, nl));
-      Line(partial_);
-      partial_.clear();
-    }
-    partial_.append(rest);
-    return 0;
-  }
-  int Sync() override { return 0; }
-  int Close() override {
-    Line(partial_);  // the last line counts without its line feed
-    partial_.clear();
-    return 0;
-  }
-  void Line(std::string_view line) {
-    int64_t ts = 0;
-    if (line.empty() || !ParseRecordKey(line, &ts, &id_, &error_)) return;
-    entry_->oldest_ts = entry_->records == 0 ? ts : std::min(entry_->oldest_ts, ts);
-    ++entry_->records;
-  }
-
- private:
-  ArchiveLedger::Entry* entry_;
-  std::string partial_, id_, error_;
-};
-
-}  // namespace
-
 ArchiveLedger::Entry CountArchive(Env* env, const std::string& path, bool gz) {
   ArchiveLedger::Entry entry;
   std::unique_ptr<SequentialFile> in;
-  if (env->NewSequentialFile(path, &in) != 0) return entry;
-  RecordCounter counter(&entry);
+  if (!env->NewSequentialFile(path, &in).ok()) return entry;
+  std::string id, error;
+  const auto count = [&](std::string_view line) {
+    int64_t ts = 0;
+    if (!ParseRecordKey(line, &ts, &id, &error)) return;
+    entry.oldest_ts = entry.records == 0 ? ts : std::min(entry.oldest_ts, ts);
+    ++entry.records;
+  };
   if (gz) {
-    GzipDecompress(in.get(), &counter);
+    LineSplitter splitter([&](std::string_view line, uint64_t, uint64_t, bool) { count(line); });
+    GzipDecompress(in.get(), &splitter);
+    splitter.Finish();
   } else {
     LineReader reader(in.get());
-    for (std::string_view line; reader.Next(&line);) counter.Line(line);
+    for (std::string_view line; reader.Next(&line);) count(line);
   }
-  counter.Close();
   return entry;
 }
 

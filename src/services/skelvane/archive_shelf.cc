@@ -26,11 +26,11 @@ bool IsGzipName(const std::string& name) { return name.find(".gz") != std::strin
 // regular file still counts.
 std::vector<std::string> listRotated(Env* env, const std::string& dir) {
   std::vector<std::string> names;
-  if (env->GetChildren(dir, &names) != 0) return {};
+  if (!env->GetChildren(dir, &names).ok()) return {};
   std::erase_if(names, [&](const std::string& n) {
     if (!IsArchiveName(n)) return true;
     FileInfo info;
-    return env->Stat(dir + "/" + n, &info) != 0 || !info.is_regular;
+    return !env->Stat(dir + "/" + n, &info).ok() || !info.is_regular;
   });
   std::sort(names.begin(), names.end(),
             [](const std::string& a, const std::string& b) { return ArchiveNameLess(a, b); });
@@ -46,28 +46,28 @@ ArchiveShelf::ArchiveShelf(Env* env, const OutboxStoreConfig& config)
 
 std::string ArchiveShelf::makeRotatedName() const {
   std::vector<std::string> names;
-  if (env_->GetChildren(dir_, &names) != 0) names.clear();
+  if (!env_->GetChildren(dir_, &names).ok()) names.clear();
   uint64_t k = 0;
   const std::string stamp = NewArchiveStamp(names, ArchiveStamp(env_->SystemNow()), &k);
   std::string path = dir_ + "/" + ArchiveFileName(stamp, k, compress_);
   FileInfo info;
-  while (env_->Stat(path, &info) == 0 && info.exists) {
+  while (env_->Stat(path, &info).ok() && info.exists) {
     path = dir_ + "/" + ArchiveFileName(stamp, ++k, compress_);
   }
   return path;
 }
 
-bool ArchiveShelf::compressFile(const std::string& source, const std::string& target) {
+Status ArchiveShelf::compressFile(const std::string& source, const std::string& target) {
   std::unique_ptr<SequentialFile> in;
-  if (env_->NewSequentialFile(source, &in) != 0) {
+  if (Status st = env_->NewSequentialFile(source, &in); !st.ok()) {
     SKV_LOG(P7::kError, "Cannot read %s for compression", source.c_str());
-    return false;
+    return st;
   }
   const std::string temp = TempFilePath(target);
   std::unique_ptr<WritableFile> out;
-  if (env_->NewWritableFile(temp, /*truncate=*/true, &out) != 0) {
+  if (Status st = env_->NewWritableFile(temp, /*truncate=*/true, &out); !st.ok()) {
     SKV_LOG(P7::kError, "Cannot create gz file %s", target.c_str());
-    return false;
+    return st;
   }
 
   const GzipResult r = GzipCompress(in.get(), out.get(), kGzipLevel);
@@ -77,23 +77,23 @@ bool ArchiveShelf::compressFile(const std::string& source, const std::string& ta
       break;
     case GzipError::kRead:
       SKV_LOG(P7::kError, "Read error on %s during compression: %s", source.c_str(),
-              r.message.c_str());
+              r.status.message().c_str());
       break;
     case GzipError::kWrite:
       if (r.failed_chunk > 0) {
         SKV_LOG(P7::kError, "gzwrite failed for %s (wrote %d/%d)", target.c_str(), 0,
                 static_cast<int>(r.failed_chunk));
       }
-      SKV_LOG(P7::kError, "Write error on %s: %s", target.c_str(), r.message.c_str());
+      SKV_LOG(P7::kError, "Write error on %s: %s", target.c_str(), r.status.message().c_str());
       break;
     default:
-      SKV_LOG(P7::kError, "deflate error for %s: %s", target.c_str(), r.message.c_str());
+      SKV_LOG(P7::kError, "deflate error for %s: %s", target.c_str(), r.status.message().c_str());
       break;
   }
   if (!r.ok()) {
     out.reset();
     env_->RemoveFile(temp);
-    return false;
+    return r.status;
   }
   // Close reports delayed write errors (NFS, quota); the last compressed bytes may be among them.
   // The caller empties the source next; with sync the archive's name must be durable first.
@@ -104,43 +104,43 @@ bool ArchiveShelf::compressFile(const std::string& source, const std::string& ta
       break;
     case CommitStep::kSync:
       SKV_LOG(P7::kError, "Cannot sync %s: %s", temp.c_str(), why.c_str());
-      return false;
+      return c.status;
     case CommitStep::kClose:
     case CommitStep::kTruncate:
       SKV_LOG(P7::kError, "Write error on %s: %s", target.c_str(), why.c_str());
-      return false;
+      return c.status;
     case CommitStep::kRename:
       SKV_LOG(P7::kError, "Cannot rename %s to %s: %s", temp.c_str(), target.c_str(), why.c_str());
-      return false;
+      return c.status;
     case CommitStep::kSyncDir:
       SKV_LOG(P7::kError, "Cannot sync directory %s: %s", ParentDir(target).c_str(), why.c_str());
       env_->RemoveFile(target);
-      return false;
+      return c.status;
   }
   SKV_LOG(P7::kInfo, "Compressed %s -> %s (%zu -> %ld bytes)", source.c_str(), target.c_str(),
           static_cast<size_t>(r.bytes_in), static_cast<long>(FileSize(env_, target)));
-  return true;
+  return Status();
 }
 
-bool ArchiveShelf::decompressFile(const std::string& source, const std::string& target) {
-  return decompressArchive(source, target, /*salvage=*/false).outcome == Copy::kComplete;
+Status ArchiveShelf::decompressFile(const std::string& source, const std::string& target) {
+  return decompressArchive(source, target, /*salvage=*/false).status;
 }
 
 ArchiveShelf::CopyResult ArchiveShelf::decompressArchive(const std::string& source,
                                                          const std::string& target, bool salvage) {
   CopyResult result;
   std::unique_ptr<SequentialFile> in;
-  if (int err = env_->NewSequentialFile(source, &in)) {
+  if (Status st = env_->NewSequentialFile(source, &in); !st.ok()) {
     SKV_LOG(P7::kError, "Cannot open gz file %s", source.c_str());
     // A vanished archive has nothing to give; any other error may pass.
-    return {err == ENOENT ? Copy::kUnusable : Copy::kRetryLater, Status::FromErrno(err)};
+    return {st.code() == ENOENT ? Copy::kUnusable : Copy::kRetryLater, st};
   }
   // The target is replaced by rename, so a failed copy never leaves a partial target behind.
   const std::string temp = TempFilePath(target);
   std::unique_ptr<WritableFile> out;
-  if (int err = env_->NewWritableFile(temp, /*truncate=*/true, &out)) {
+  if (Status st = env_->NewWritableFile(temp, /*truncate=*/true, &out); !st.ok()) {
     SKV_LOG(P7::kError, "Cannot create %s for decompression", target.c_str());
-    return {Copy::kRetryLater, Status::FromErrno(err)};
+    return {Copy::kRetryLater, st};
   }
 
   const GzipResult r = GzipDecompress(in.get(), out.get());
@@ -149,24 +149,24 @@ ArchiveShelf::CopyResult ArchiveShelf::decompressArchive(const std::string& sour
     case GzipError::kNone:
       break;
     case GzipError::kRead:
-      SKV_LOG(P7::kError, "Read error on %s: %s", source.c_str(), r.message.c_str());
+      SKV_LOG(P7::kError, "Read error on %s: %s", source.c_str(), r.status.message().c_str());
       result.outcome = Copy::kRetryLater;
       break;
     case GzipError::kWrite:
-      SKV_LOG(P7::kError, "Write error on %s: %s", target.c_str(), r.message.c_str());
+      SKV_LOG(P7::kError, "Write error on %s: %s", target.c_str(), r.status.message().c_str());
       result.outcome = Copy::kRetryLater;
       break;
     case GzipError::kZlib:
-      SKV_LOG(P7::kError, "gzread error for %s: %s", source.c_str(), r.message.c_str());
+      SKV_LOG(P7::kError, "gzread error for %s: %s", source.c_str(), r.status.message().c_str());
       result.outcome = Copy::kRetryLater;
       break;
     case GzipError::kCorrupt:
     case GzipError::kTruncated:
-      SKV_LOG(P7::kError, "gzread error for %s: %s", source.c_str(), r.message.c_str());
+      SKV_LOG(P7::kError, "gzread error for %s: %s", source.c_str(), r.status.message().c_str());
       result.outcome = salvage && r.complete_bytes > 0 ? Copy::kSalvaged : Copy::kUnusable;
       break;
   }
-  result.status = r.status();
+  result.status = r.status;
   if (result.outcome == Copy::kRetryLater || result.outcome == Copy::kUnusable) {
     out.reset();
     env_->RemoveFile(temp);
@@ -206,7 +206,7 @@ ArchiveShelf::CopyResult ArchiveShelf::decompressArchive(const std::string& sour
 
 int64_t ArchiveShelf::dirSizeKb() const {
   std::vector<std::string> names;
-  if (env_->GetChildren(dir_, &names) != 0) return 0;
+  if (!env_->GetChildren(dir_, &names).ok()) return 0;
   int64_t bytes = 0;
   for (const std::string& name : names) bytes += FileSize(env_, dir_ + "/" + name);
   return bytes / 1024;
@@ -217,7 +217,7 @@ bool ArchiveShelf::dropOldestArchive(const char* reason) {
   if (names.empty()) return false;
   const int64_t dir_kb = dirSizeKb();
   const std::string path = dir_ + "/" + names.front();
-  if (env_->RemoveFile(path) != 0) {
+  if (!env_->RemoveFile(path).ok()) {
     SKV_LOG(P7::kWarning, "Cleanup: failed to remove %s", path.c_str());
     return false;
   }
@@ -233,7 +233,7 @@ void ArchiveShelf::cleanupRotated() {
   for (const std::string& name : list()) {
     if (dirSizeKb() <= max_dir_kb_) return;
     const std::string path = dir_ + "/" + name;
-    if (env_->RemoveFile(path) == 0) {
+    if (env_->RemoveFile(path).ok()) {
       SKV_LOG(P7::kInfo, "Cleanup: removed %s (dir was %ld KB, limit %d KB)", name.c_str(),
               static_cast<long>(first_kb), max_dir_kb_);
       dropped_cleanup_ += ledger_.Forget(name).records;
@@ -252,9 +252,9 @@ bool ArchiveShelf::restoreNextArchive(const std::string& active, std::string* re
   // A restore replaces the active file; its callers run it only once that file has drained, and
   // records that are still there must not be overwritten should that ever not hold.
   FileInfo info;
-  if (int err = env_->Stat(active, &info)) {
+  if (Status st = env_->Stat(active, &info); !st.ok()) {
     SKV_LOG(P7::kError, "Cannot stat %s: %s; %s stays for a later restore", active.c_str(),
-            std::strerror(err), name.c_str());
+            st.message().c_str(), name.c_str());
     return false;
   }
   if (info.exists && info.size > 0) {
@@ -285,19 +285,19 @@ bool ArchiveShelf::restoreNextArchive(const std::string& active, std::string* re
         return false;
     }
     // Its content is committed in the active file now.
-    if (int err = env_->RemoveFile(path)) {
+    if (Status st = env_->RemoveFile(path); !st.ok()) {
       SKV_LOG(P7::kWarning, "Cannot remove restored archive %s: %s", path.c_str(),
-              std::strerror(err));
+              st.message().c_str());
     }
   } else {
-    if (int err = env_->RenameFile(path, active)) {
+    if (Status st = env_->RenameFile(path, active); !st.ok()) {
       SKV_LOG(P7::kError, "Failed to restore %s, keeping it for a later attempt: %s", name.c_str(),
-              std::strerror(err));
+              st.message().c_str());
       return false;
     }
-    if (int err = sync_ ? env_->SyncDir(dir_) : 0) {
+    if (Status st = sync_ ? env_->SyncDir(dir_) : Status(); !st.ok()) {
       // Both names hold the same records, so a lost rename loses nothing.
-      SKV_LOG(P7::kWarning, "Cannot sync directory %s: %s", dir_.c_str(), std::strerror(err));
+      SKV_LOG(P7::kWarning, "Cannot sync directory %s: %s", dir_.c_str(), st.message().c_str());
     }
   }
   ledger_.Forget(name);  // its records are the active file's now
@@ -307,13 +307,13 @@ bool ArchiveShelf::restoreNextArchive(const std::string& active, std::string* re
 
 void ArchiveShelf::removeStaleArchiveTemps() {
   std::vector<std::string> names;
-  if (env_->GetChildren(dir_, &names) != 0) return;
+  if (!env_->GetChildren(dir_, &names).ok()) return;
   for (const std::string& name : names) {
     if (!IsStaleCopyName(name)) continue;  // the flush's own temporary file is the store's
     const std::string path = dir_ + "/" + name;
-    if (int err = env_->RemoveFile(path)) {
+    if (Status st = env_->RemoveFile(path); !st.ok()) {
       SKV_LOG(P7::kWarning, "Cannot remove stale temp file %s: %s", path.c_str(),
-              std::strerror(err));
+              st.message().c_str());
     } else {
       SKV_LOG(P7::kWarning, "Removed stale temp file: %s", path.c_str());
     }

@@ -38,11 +38,11 @@ class ArchiveShelf {
   std::vector<std::string> list() const { return listRotated(env_, dir_); }
   // The path of the next archive: sorts after every archive and names no existing file.
   std::string makeRotatedName() const;
-  // Gzip copy of `source` committed as `target`; logs and returns false on any failure (no target,
-  // no temporary file left).
-  bool compressFile(const std::string& source, const std::string& target);
-  // Plain copy of the gzip archive `source` committed as `target`; true only for a complete copy.
-  bool decompressFile(const std::string& source, const std::string& target);
+  // Gzip copy of `source` committed as `target`. A failure is logged here and returned; it leaves
+  // no target and no temporary file.
+  Status compressFile(const std::string& source, const std::string& target);
+  // Plain copy of the gzip archive `source` committed as `target`; ok only for a complete copy.
+  Status decompressFile(const std::string& source, const std::string& target);
   // Size of every file in the directory, active and lock files included, in KiB.
   int64_t dirSizeKb() const;
 

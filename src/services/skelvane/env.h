@@ -5,9 +5,10 @@
 // instead of sleeping. Production code uses Env::Default(), a thin layer over POSIX calls and
 // std::chrono.
 //
-// Conventions: operations return 0 on success or an errno value on failure; they never throw for
-// file-system conditions. Paths are used exactly as given. A system call interrupted by a signal
-// (EINTR) is repeated, never reported; the one exception is WritableFile::Close (see there).
+// Conventions: operations return a Status (io_status.h): ok, or the errno of the failed call; they
+// never throw for file-system conditions and never log. Paths are used exactly as given. A system
+// call interrupted by a signal (EINTR) is repeated, never reported; the one exception is
+// WritableFile::Close (see there).
 #pragma once
 
 #include <sys/types.h>
@@ -17,6 +18,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "io_status.h"
 
 namespace kestova {
 
@@ -32,11 +35,12 @@ struct FileInfo {
 class SequentialFile {
  public:
   virtual ~SequentialFile() = default;
-  // Reads up to n bytes into buf; *got receives the count (0 at end of file). Returns 0 or errno.
-  virtual int Read(size_t n, char* buf, size_t* got) = 0;
+  // Reads up to n bytes into buf; *got receives the count (0 at end of file). Returns ok or the
+  // errno.
+  virtual Status Read(size_t n, char* buf, size_t* got) = 0;
   // Moves the read position n bytes on (past the end is no error: reads then find the end). The
   // default reads and discards; the POSIX file seeks.
-  virtual int Skip(uint64_t n);
+  virtual Status Skip(uint64_t n);
 };
 
 // A file open for writing (truncated or appended to). Not copyable; the destructor closes it
@@ -44,16 +48,16 @@ class SequentialFile {
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
-  // Writes all n bytes or fails. Returns 0 or errno (ENOSPC on a full disk).
-  virtual int Append(const char* data, size_t n) = 0;
-  // Forces written data to the device (fsync). Returns 0 or errno.
-  virtual int Sync() = 0;
-  // Closes the file; returns 0 or the errno of the close (which may report a delayed write error).
+  // Writes all n bytes or fails (ENOSPC on a full disk).
+  virtual Status Append(const char* data, size_t n) = 0;
+  // Forces written data to the device (fsync). Returns ok or the errno.
+  virtual Status Sync() = 0;
+  // Closes the file; fails with the errno of the close (which may report a delayed write error).
   // Never repeated: the descriptor is gone even when close reports EINTR, which counts as success.
-  virtual int Close() = 0;
+  virtual Status Close() = 0;
   // What fstat() says of the open file: its size and its link count (0 once the file was removed
-  // or renamed over while open). The default returns ENOTSUP.
-  virtual int Stat(FileInfo* info);
+  // or renamed over while open). The default fails with ENOTSUP.
+  virtual Status Stat(FileInfo* info);
 };
 
 // An exclusive lock taken by Env::LockFile; released when destroyed (its descriptor is closed).
@@ -75,28 +79,29 @@ class Env {
   // The process-wide POSIX environment. Never null, never destroyed.
   static Env* Default();
 
-  virtual int NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>* out) = 0;
+  virtual Status NewSequentialFile(const std::string& path,
+                                   std::unique_ptr<SequentialFile>* out) = 0;
   // Opens for writing, creating the file (mode 0644) when missing. truncate=true empties it,
   // truncate=false appends at its end.
-  virtual int NewWritableFile(const std::string& path, bool truncate,
-                              std::unique_ptr<WritableFile>* out) = 0;
+  virtual Status NewWritableFile(const std::string& path, bool truncate,
+                                 std::unique_ptr<WritableFile>* out) = 0;
   // stat() (follows symbolic links, so a link reports what it points to). A missing path, a
-  // dangling link included, is not an error: info->exists = false, returns 0.
-  virtual int Stat(const std::string& path, FileInfo* info) = 0;
-  // Reads the last byte of a file (for the torn-line check). Returns ENODATA for an empty file.
-  virtual int ReadLastByte(const std::string& path, char* byte) = 0;
-  virtual int TruncateFile(const std::string& path, uint64_t size) = 0;
-  virtual int RenameFile(const std::string& from, const std::string& to) = 0;
-  virtual int RemoveFile(const std::string& path) = 0;
-  virtual int CreateDir(const std::string& path, mode_t mode) = 0;
+  // dangling link included, is not an error: info->exists = false, ok.
+  virtual Status Stat(const std::string& path, FileInfo* info) = 0;
+  // Reads the last byte of a file (for the torn-line check). Fails with ENODATA for an empty file.
+  virtual Status ReadLastByte(const std::string& path, char* byte) = 0;
+  virtual Status TruncateFile(const std::string& path, uint64_t size) = 0;
+  virtual Status RenameFile(const std::string& from, const std::string& to) = 0;
+  virtual Status RemoveFile(const std::string& path) = 0;
+  virtual Status CreateDir(const std::string& path, mode_t mode) = 0;
   // Names of the entries of a directory, without "." and "..", in no particular order.
-  virtual int GetChildren(const std::string& dir, std::vector<std::string>* names) = 0;
+  virtual Status GetChildren(const std::string& dir, std::vector<std::string>* names) = 0;
   // fsync() of a directory, so that renames inside it survive a power cut.
-  virtual int SyncDir(const std::string& dir) = 0;
+  virtual Status SyncDir(const std::string& dir) = 0;
   // Opens `path` (created empty, mode 0644, when missing) and takes an exclusive, non-blocking
-  // flock() on it, held while *out lives. Returns 0, EWOULDBLOCK when another open of the file
-  // holds the lock (another process, or another open in this one), or the errno of the open.
-  virtual int LockFile(const std::string& path, std::unique_ptr<FileLock>* out) = 0;
+  // flock() on it, held while *out lives. Fails with EWOULDBLOCK when another open of the file
+  // holds the lock (another process, or another open in this one), or with the errno of the open.
+  virtual Status LockFile(const std::string& path, std::unique_ptr<FileLock>* out) = 0;
 
   virtual SteadyTime SteadyNow() = 0;
   virtual SystemTime SystemNow() = 0;
@@ -109,32 +114,34 @@ class EnvWrapper : public Env {
   explicit EnvWrapper(Env* target) : target_(target) {}
   Env* target() const { return target_; }
 
-  int NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>* out) override {
+  Status NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>* out) override {
     return target_->NewSequentialFile(path, out);
   }
-  int NewWritableFile(const std::string& path, bool truncate,
-                      std::unique_ptr<WritableFile>* out) override {
+  Status NewWritableFile(const std::string& path, bool truncate,
+                         std::unique_ptr<WritableFile>* out) override {
     return target_->NewWritableFile(path, truncate, out);
   }
-  int Stat(const std::string& path, FileInfo* info) override { return target_->Stat(path, info); }
-  int ReadLastByte(const std::string& path, char* byte) override {
+  Status Stat(const std::string& path, FileInfo* info) override {
+    return target_->Stat(path, info);
+  }
+  Status ReadLastByte(const std::string& path, char* byte) override {
     return target_->ReadLastByte(path, byte);
   }
-  int TruncateFile(const std::string& path, uint64_t size) override {
+  Status TruncateFile(const std::string& path, uint64_t size) override {
     return target_->TruncateFile(path, size);
   }
-  int RenameFile(const std::string& from, const std::string& to) override {
+  Status RenameFile(const std::string& from, const std::string& to) override {
     return target_->RenameFile(from, to);
   }
-  int RemoveFile(const std::string& path) override { return target_->RemoveFile(path); }
-  int CreateDir(const std::string& path, mode_t mode) override {
+  Status RemoveFile(const std::string& path) override { return target_->RemoveFile(path); }
+  Status CreateDir(const std::string& path, mode_t mode) override {
     return target_->CreateDir(path, mode);
   }
-  int GetChildren(const std::string& dir, std::vector<std::string>* names) override {
+  Status GetChildren(const std::string& dir, std::vector<std::string>* names) override {
     return target_->GetChildren(dir, names);
   }
-  int SyncDir(const std::string& dir) override { return target_->SyncDir(dir); }
-  int LockFile(const std::string& path, std::unique_ptr<FileLock>* out) override {
+  Status SyncDir(const std::string& dir) override { return target_->SyncDir(dir); }
+  Status LockFile(const std::string& path, std::unique_ptr<FileLock>* out) override {
     return target_->LockFile(path, out);
   }
   SteadyTime SteadyNow() override { return target_->SteadyNow(); }
@@ -151,15 +158,15 @@ class ByteCountingEnv final : public EnvWrapper {
   using EnvWrapper::EnvWrapper;
   uint64_t bytes_written() const { return bytes_written_; }
 
-  int NewWritableFile(const std::string& path, bool truncate,
-                      std::unique_ptr<WritableFile>* out) override;
+  Status NewWritableFile(const std::string& path, bool truncate,
+                         std::unique_ptr<WritableFile>* out) override;
 
  private:
   uint64_t bytes_written_ = 0;
 };
 
-// Reads a whole file into *out. Returns 0 or errno.
-int ReadFileToString(Env* env, const std::string& path, std::string* out);
+// Reads a whole file into *out. Returns ok or the errno.
+Status ReadFileToString(Env* env, const std::string& path, std::string* out);
 
 // A file's size in bytes; 0 when it is missing or cannot be looked at (for figures and log lines).
 int64_t FileSize(Env* env, const std::string& path);

@@ -1,7 +1,7 @@
 // Env::Default(): the production environment, a thin layer over POSIX file calls and std::chrono.
 //
-// Every call but close() repeats an interrupted system call (RetryOnEintr) and reports failures as
-// errno values; nothing here throws or logs.
+// Every call but close() repeats an interrupted system call (RetryOnEintr) and reports a failure as
+// a Status holding its errno; nothing here throws or logs.
 // File descriptors are opened with O_CLOEXEC so that no child process inherits them.
 #include <dirent.h>
 #include <fcntl.h>
@@ -34,8 +34,10 @@ int OpenRetry(const char* path, int flags, mode_t mode = 0) {
   return RetryOnEintr([&] { return ::open(path, flags | O_CLOEXEC, mode); });
 }
 
-// 0 when `rc` (a call's result) reports success, else errno.
-int ErrnoOf(int rc) { return rc == 0 ? 0 : errno; }
+// Ok when `rc` (a call's result) reports success, else errno.
+Status ErrnoOf(int rc) { return Status::FromErrno(rc == 0 ? 0 : errno); }
+
+Status LastError() { return Status::FromErrno(errno); }
 
 void FillInfo(const struct stat& st, FileInfo* info) {
   info->exists = true;
@@ -52,17 +54,17 @@ class PosixSequentialFile final : public SequentialFile {
   PosixSequentialFile(const PosixSequentialFile&) = delete;
   PosixSequentialFile& operator=(const PosixSequentialFile&) = delete;
 
-  int Read(size_t n, char* buf, size_t* got) override {
+  Status Read(size_t n, char* buf, size_t* got) override {
     *got = 0;
     const ssize_t r = RetryOnEintr([&] { return ::read(fd_, buf, n); });
-    if (r < 0) return errno;
+    if (r < 0) return LastError();
     *got = static_cast<size_t>(r);
-    return 0;
+    return Status();
   }
 
-  int Skip(uint64_t n) override {
-    return RetryOnEintr([&] { return ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR); }) < 0 ? errno
-                                                                                           : 0;
+  Status Skip(uint64_t n) override {
+    return ErrnoOf(
+        RetryOnEintr([&] { return ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR); }) < 0 ? -1 : 0);
   }
 
  private:
@@ -78,38 +80,39 @@ class PosixWritableFile final : public WritableFile {
   PosixWritableFile(const PosixWritableFile&) = delete;
   PosixWritableFile& operator=(const PosixWritableFile&) = delete;
 
-  int Append(const char* data, size_t n) override {
-    if (fd_ < 0) return EBADF;
+  Status Append(const char* data, size_t n) override {
+    if (fd_ < 0) return Status::FromErrno(EBADF);
     while (n > 0) {
       const ssize_t w = RetryOnEintr([&] { return ::write(fd_, data, n); });
-      if (w < 0) return errno;
-      if (w == 0) return EIO;  // a regular file never accepts 0 bytes of a non-empty write
+      if (w < 0) return LastError();
+      if (w == 0)
+        return Status::FromErrno(EIO);  // a regular file never accepts 0 bytes of a non-empty write
       data += w;
       n -= static_cast<size_t>(w);
     }
-    return 0;
+    return Status();
   }
 
-  int Sync() override {
-    if (fd_ < 0) return EBADF;
+  Status Sync() override {
+    if (fd_ < 0) return Status::FromErrno(EBADF);
     return ErrnoOf(RetryOnEintr([&] { return ::fsync(fd_); }));
   }
 
-  int Stat(FileInfo* info) override {
+  Status Stat(FileInfo* info) override {
     *info = FileInfo{};
-    if (fd_ < 0) return EBADF;
+    if (fd_ < 0) return Status::FromErrno(EBADF);
     struct stat st;
-    if (RetryOnEintr([&] { return ::fstat(fd_, &st); }) != 0) return errno;
+    if (RetryOnEintr([&] { return ::fstat(fd_, &st); }) != 0) return LastError();
     FillInfo(st, info);
-    return 0;
+    return Status();
   }
 
-  int Close() override {
-    if (fd_ < 0) return EBADF;
+  Status Close() override {
+    if (fd_ < 0) return Status::FromErrno(EBADF);
     // The descriptor is released even when close reports an error; retrying would be unsafe.
     int rc = ::close(fd_);
     fd_ = -1;
-    return rc == 0 || errno == EINTR ? 0 : errno;
+    return Status::FromErrno(rc == 0 || errno == EINTR ? 0 : errno);
   }
 
  private:
@@ -129,38 +132,38 @@ class PosixFileLock final : public FileLock {
 
 class PosixEnv final : public Env {
  public:
-  int NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>* out) override {
+  Status NewSequentialFile(const std::string& path, std::unique_ptr<SequentialFile>* out) override {
     out->reset();
     int fd = OpenRetry(path.c_str(), O_RDONLY);
-    if (fd < 0) return errno;
+    if (fd < 0) return LastError();
     *out = std::make_unique<PosixSequentialFile>(fd);
-    return 0;
+    return Status();
   }
 
-  int NewWritableFile(const std::string& path, bool truncate,
-                      std::unique_ptr<WritableFile>* out) override {
+  Status NewWritableFile(const std::string& path, bool truncate,
+                         std::unique_ptr<WritableFile>* out) override {
     out->reset();
     int flags = O_WRONLY | O_CREAT | (truncate ? O_TRUNC : O_APPEND);
     int fd = OpenRetry(path.c_str(), flags, 0644);
-    if (fd < 0) return errno;
+    if (fd < 0) return LastError();
     *out = std::make_unique<PosixWritableFile>(fd);
-    return 0;
+    return Status();
   }
 
-  int Stat(const std::string& path, FileInfo* info) override {
+  Status Stat(const std::string& path, FileInfo* info) override {
     *info = FileInfo{};
     struct stat st;
     if (RetryOnEintr([&] { return ::stat(path.c_str(), &st); }) != 0) {
-      if (errno == ENOENT || errno == ENOTDIR) return 0;
-      return errno;
+      if (errno == ENOENT || errno == ENOTDIR) return Status();
+      return LastError();
     }
     FillInfo(st, info);
-    return 0;
+    return Status();
   }
 
-  int ReadLastByte(const std::string& path, char* byte) override {
+  Status ReadLastByte(const std::string& path, char* byte) override {
     int fd = OpenRetry(path.c_str(), O_RDONLY);
-    if (fd < 0) return errno;
+    if (fd < 0) return LastError();
     int rc = 0;
     struct stat st;
     if (RetryOnEintr([&] { return ::fstat(fd, &st); }) != 0) {
@@ -176,62 +179,62 @@ class PosixEnv final : public Env {
       }
     }
     ::close(fd);
-    return rc;
+    return Status::FromErrno(rc);
   }
 
-  int TruncateFile(const std::string& path, uint64_t size) override {
+  Status TruncateFile(const std::string& path, uint64_t size) override {
     return ErrnoOf(
         RetryOnEintr([&] { return ::truncate(path.c_str(), static_cast<off_t>(size)); }));
   }
 
-  int RenameFile(const std::string& from, const std::string& to) override {
+  Status RenameFile(const std::string& from, const std::string& to) override {
     return ErrnoOf(RetryOnEintr([&] { return ::rename(from.c_str(), to.c_str()); }));
   }
 
-  int RemoveFile(const std::string& path) override {
+  Status RemoveFile(const std::string& path) override {
     return ErrnoOf(RetryOnEintr([&] { return ::remove(path.c_str()); }));
   }
 
-  int CreateDir(const std::string& path, mode_t mode) override {
+  Status CreateDir(const std::string& path, mode_t mode) override {
     return ErrnoOf(RetryOnEintr([&] { return ::mkdir(path.c_str(), mode); }));
   }
 
-  int GetChildren(const std::string& dir, std::vector<std::string>* names) override {
+  Status GetChildren(const std::string& dir, std::vector<std::string>* names) override {
     names->clear();
     DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return errno;
+    if (d == nullptr) return LastError();
     errno = 0;
     while (struct dirent* e = ::readdir(d)) {
       std::string name = e->d_name;
       if (name != "." && name != "..") names->push_back(std::move(name));
       errno = 0;
     }
-    int rc = errno;
+    const Status s = LastError();
     ::closedir(d);
-    return rc;
+    return s;
   }
 
-  int SyncDir(const std::string& dir) override {
+  Status SyncDir(const std::string& dir) override {
     int fd = OpenRetry(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return errno;
-    const int rc = ErrnoOf(RetryOnEintr([&] { return ::fsync(fd); }));
+    if (fd < 0) return LastError();
+    const Status s = ErrnoOf(RetryOnEintr([&] { return ::fsync(fd); }));
     ::close(fd);
-    return rc;
+    return s;
   }
 
   // flock() rather than fcntl() locks: those belong to the process, so a second open in the same
   // process would get the lock as well, and closing any descriptor of the file would drop it.
-  int LockFile(const std::string& path, std::unique_ptr<FileLock>* out) override {
+  Status LockFile(const std::string& path, std::unique_ptr<FileLock>* out) override {
     out->reset();
     int fd = OpenRetry(path.c_str(), O_RDWR | O_CREAT, 0644);
-    if (fd < 0) return errno;
+    if (fd < 0) return LastError();
     if (RetryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
-      int err = errno;
+      const Status s = LastError();
       ::close(fd);
-      return err;
+      return s;
     }
     *out = std::make_unique<PosixFileLock>(fd);
-    return 0;
+    return Status();
   }
 
   SteadyTime SteadyNow() override { return std::chrono::steady_clock::now(); }
@@ -240,21 +243,21 @@ class PosixEnv final : public Env {
 
 }  // namespace
 
-int SequentialFile::Skip(uint64_t n) {
+Status SequentialFile::Skip(uint64_t n) {
   char buf[4096];
   while (n > 0) {
     size_t got = 0;
-    if (int err = Read(static_cast<size_t>(std::min<uint64_t>(n, sizeof buf)), buf, &got))
-      return err;
-    if (got == 0) return 0;
+    Status s = Read(static_cast<size_t>(std::min<uint64_t>(n, sizeof buf)), buf, &got);
+    if (!s.ok()) return s;
+    if (got == 0) return Status();
     n -= got;
   }
-  return 0;
+  return Status();
 }
 
-int WritableFile::Stat(FileInfo* info) {
+Status WritableFile::Stat(FileInfo* info) {
   *info = FileInfo{};
-  return ENOTSUP;
+  return Status::FromErrno(ENOTSUP);
 }
 
 Env* Env::Default() {
@@ -269,14 +272,14 @@ class CountingFile final : public WritableFile {
  public:
   CountingFile(std::unique_ptr<WritableFile> file, uint64_t* count)
       : file_(std::move(file)), count_(count) {}
-  int Append(const char* data, size_t n) override {
-    const int err = file_->Append(data, n);
-    if (err == 0) *count_ += n;
-    return err;
+  Status Append(const char* data, size_t n) override {
+    Status s = file_->Append(data, n);
+    if (s.ok()) *count_ += n;
+    return s;
   }
-  int Sync() override { return file_->Sync(); }
-  int Close() override { return file_->Close(); }
-  int Stat(FileInfo* info) override { return file_->Stat(info); }
+  Status Sync() override { return file_->Sync(); }
+  Status Close() override { return file_->Close(); }
+  Status Stat(FileInfo* info) override { return file_->Stat(info); }
 
  private:
   std::unique_ptr<WritableFile> file_;
@@ -285,36 +288,36 @@ class CountingFile final : public WritableFile {
 
 }  // namespace
 
-int ByteCountingEnv::NewWritableFile(const std::string& path, bool truncate,
-                                     std::unique_ptr<WritableFile>* out) {
-  const int err = EnvWrapper::NewWritableFile(path, truncate, out);
-  if (err == 0) *out = std::make_unique<CountingFile>(std::move(*out), &bytes_written_);
-  return err;
+Status ByteCountingEnv::NewWritableFile(const std::string& path, bool truncate,
+                                        std::unique_ptr<WritableFile>* out) {
+  Status s = EnvWrapper::NewWritableFile(path, truncate, out);
+  if (s.ok()) *out = std::make_unique<CountingFile>(std::move(*out), &bytes_written_);
+  return s;
 }
 
 int64_t FileSize(Env* env, const std::string& path) {
   FileInfo info;
-  if (env->Stat(path, &info) != 0 || !info.exists) return 0;
+  if (!env->Stat(path, &info).ok() || !info.exists) return 0;
   return static_cast<int64_t>(info.size);
 }
 
-int ReadFileToString(Env* env, const std::string& path, std::string* out) {
+Status ReadFileToString(Env* env, const std::string& path, std::string* out) {
   out->clear();
   std::unique_ptr<SequentialFile> file;
-  int rc = env->NewSequentialFile(path, &file);
-  if (rc != 0) return rc;
+  Status s = env->NewSequentialFile(path, &file);
+  if (!s.ok()) return s;
   constexpr size_t kChunk = 64 * 1024;
   for (;;) {
     size_t old = out->size();
     out->resize(old + kChunk);
     size_t got = 0;
-    rc = file->Read(kChunk, out->data() + old, &got);
+    s = file->Read(kChunk, out->data() + old, &got);
     out->resize(old + got);
-    if (rc != 0) {
+    if (!s.ok()) {
       out->clear();
-      return rc;
+      return s;
     }
-    if (got == 0) return 0;
+    if (got == 0) return Status();
   }
 }
 

@@ -24,25 +24,25 @@ TEST(EnvTest, OpenFileStatAndLastByteTellWhatTheAppendPathChecks) {
   // A missing path and a dangling link are no error: the file does not exist.
   ASSERT_EQ(symlink("gone", dir.file("link").c_str()), 0);
   for (const std::string& p : {path, dir.file("link")}) {
-    EXPECT_EQ(env->Stat(p, &info), 0);
+    EXPECT_EQ(env->Stat(p, &info).code(), 0);
     EXPECT_FALSE(info.exists);
   }
   char byte = 0;
   std::unique_ptr<WritableFile> file;
-  ASSERT_EQ(env->NewWritableFile(path, /*truncate=*/false, &file), 0);  // created
-  EXPECT_EQ(env->ReadLastByte(path, &byte), ENODATA);
-  ASSERT_EQ(file->Append("ab\nc", 4), 0);
-  ASSERT_EQ(file->Stat(&info), 0);
+  ASSERT_EQ(env->NewWritableFile(path, /*truncate=*/false, &file).code(), 0);  // created
+  EXPECT_EQ(env->ReadLastByte(path, &byte).code(), ENODATA);
+  ASSERT_EQ(file->Append("ab\nc", 4).code(), 0);
+  ASSERT_EQ(file->Stat(&info).code(), 0);
   EXPECT_EQ(std::tuple(info.size, info.links, info.is_regular), std::tuple(4u, 1u, true));
-  ASSERT_EQ(env->ReadLastByte(path, &byte), 0);
+  ASSERT_EQ(env->ReadLastByte(path, &byte).code(), 0);
   EXPECT_EQ(byte, 'c');
   // Renamed over, the open file has no name left; appends still reach it, not the new file.
   WriteFile(dir.file("new"), "x");
-  ASSERT_EQ(env->RenameFile(dir.file("new"), path), 0);
-  ASSERT_EQ(file->Stat(&info), 0);
+  ASSERT_EQ(env->RenameFile(dir.file("new"), path).code(), 0);
+  ASSERT_EQ(file->Stat(&info).code(), 0);
   EXPECT_EQ(info.links, 0u);
-  ASSERT_EQ(file->Append("d", 1), 0);
-  EXPECT_EQ(file->Close(), 0);
+  ASSERT_EQ(file->Append("d", 1).code(), 0);
+  EXPECT_EQ(file->Close().code(), 0);
   EXPECT_EQ(ReadFile(path), "x");
 }
 

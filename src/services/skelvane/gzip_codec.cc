@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace kestova {
@@ -19,10 +20,9 @@ class Sink {
 
   bool put(const unsigned char* data, size_t n) {
     if (n == 0) return true;
-    if (int err = out_->Append(reinterpret_cast<const char*>(data), n)) {
+    if (Status s = out_->Append(reinterpret_cast<const char*>(data), n); !s.ok()) {
       result_->error = GzipError::kWrite;
-      result_->sys_error = err;
-      result_->message = std::strerror(err);
+      result_->status = s;
       return false;
     }
     const auto* last =
@@ -41,15 +41,16 @@ class Sink {
   bool track_lines_;
 };
 
-void SetReadError(GzipResult* result, int err) {
+void SetReadError(GzipResult* result, Status s) {
   result->error = GzipError::kRead;
-  result->sys_error = err;
-  result->message = std::strerror(err);
+  result->status = std::move(s);
 }
 
+// A damaged stream is EBADMSG, zlib refusing to work EIO; the text is zlib's when it gave one.
 void SetZlibError(GzipResult* result, GzipError error, const z_stream& zs, const char* fallback) {
   result->error = error;
-  result->message = zs.msg != nullptr ? zs.msg : fallback;
+  result->status = Status::FromErrno(error == GzipError::kZlib ? EIO : EBADMSG,
+                                     zs.msg != nullptr ? zs.msg : fallback);
 }
 
 // The source side of inflate: a buffer that keeps unconsumed input at its front when refilled.
@@ -66,10 +67,10 @@ class Source {
     if (zs_->avail_in > 0 && zs_->next_in != buf_) std::memmove(buf_, zs_->next_in, zs_->avail_in);
     zs_->next_in = buf_;
     size_t got = 0;
-    int err = in_->Read(sizeof(buf_) - zs_->avail_in, reinterpret_cast<char*>(buf_) + zs_->avail_in,
-                        &got);
-    if (err != 0) {
-      SetReadError(result_, err);
+    Status s = in_->Read(sizeof(buf_) - zs_->avail_in,
+                         reinterpret_cast<char*>(buf_) + zs_->avail_in, &got);
+    if (!s.ok()) {
+      SetReadError(result_, s);
       return false;
     }
     if (got == 0) eof_ = true;
@@ -107,8 +108,8 @@ void CopyPlain(SequentialFile* in, z_stream* zs, Sink* sink, GzipResult* result)
   unsigned char buf[kGzipChunk];
   for (;;) {
     size_t got = 0;
-    if (int err = in->Read(sizeof(buf), reinterpret_cast<char*>(buf), &got)) {
-      SetReadError(result, err);
+    if (Status s = in->Read(sizeof(buf), reinterpret_cast<char*>(buf), &got); !s.ok()) {
+      SetReadError(result, s);
       return;
     }
     if (got == 0) return;
@@ -133,8 +134,8 @@ GzipResult GzipCompress(SequentialFile* in, WritableFile* out, int level) {
   bool done = false;
   while (!done) {
     size_t got = 0;
-    if (int err = in->Read(sizeof(inbuf), inbuf, &got)) {
-      SetReadError(&result, err);
+    if (Status s = in->Read(sizeof(inbuf), inbuf, &got); !s.ok()) {
+      SetReadError(&result, s);
       break;
     }
     // End of the source: a read that delivers nothing.
@@ -198,7 +199,7 @@ GzipResult GzipDecompress(SequentialFile* in, WritableFile* out) {
         // No progress without more input; at the end of the source the member is cut short.
         if (src.eof() && zs.avail_in == 0) {
           result.error = GzipError::kTruncated;
-          result.message = "unexpected end of file";
+          result.status = Status::FromErrno(EBADMSG, "unexpected end of file");
         }
       } else if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT) {
         SetZlibError(&result, GzipError::kCorrupt, zs, "invalid compressed data");

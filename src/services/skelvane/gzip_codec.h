@@ -7,12 +7,11 @@
 // Contract:
 //   - Both copies stream through fixed 8 KiB buffers; no file is held in memory whole.
 //   - They only read from `in` and append to `out`. Opening, syncing, closing, renaming and
-//   removing
-//     the files is the caller's business, so that the caller decides what a failure undoes.
+//     removing the files is the caller's business, so that the caller decides what a failure
+//     undoes.
 //   - Nothing here logs; the result says what happened and how far the copy got.
 #pragma once
 
-#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -23,17 +22,18 @@ namespace kestova {
 
 enum class GzipError {
   kNone,       // complete copy
-  kRead,       // reading the source failed (sys_error)
-  kWrite,      // appending to the target failed (sys_error), e.g. ENOSPC
-  kCorrupt,    // the compressed stream is damaged (message from zlib)
+  kRead,       // reading the source failed
+  kWrite,      // appending to the target failed, e.g. ENOSPC
+  kCorrupt,    // the compressed stream is damaged
   kTruncated,  // the compressed stream ends before its end marker
   kZlib,       // zlib refused to work (out of memory, bad parameters)
 };
 
 struct GzipResult {
-  GzipError error = GzipError::kNone;
-  int sys_error = 0;       // errno for kRead and kWrite
-  std::string message;     // human-readable cause, set for every error
+  GzipError error = GzipError::kNone;  // where the copy stopped
+  // Why: the errno of a failed read or write; EBADMSG with zlib's words for a damaged or cut-off
+  // stream; EIO with zlib's words when zlib refused to work.
+  Status status;
   uint64_t bytes_in = 0;   // bytes taken from the source
   uint64_t bytes_out = 0;  // bytes appended to the target
   // Decompression only: the target's length up to and including its last line feed, and the number
@@ -44,13 +44,6 @@ struct GzipResult {
   uint64_t failed_chunk = 0;
 
   bool ok() const { return error == GzipError::kNone; }
-  // The error as a Status with `message` as its text: the errno of a failed read or write,
-  // EBADMSG for a damaged or cut-off stream, EIO when zlib refused to work.
-  Status status() const {
-    if (ok()) return Status();
-    const bool damaged = error == GzipError::kCorrupt || error == GzipError::kTruncated;
-    return Status::FromErrno(sys_error != 0 ? sys_error : damaged ? EBADMSG : EIO, message);
-  }
 };
 
 inline constexpr size_t kGzipChunk = 8192;

@@ -79,7 +79,7 @@ DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg,
   if (result.kind == StoreResult::Kind::kRejected) {
     // The parser only yields valid UTF-8, but the topic comes from the broker as raw bytes.
     SKV_LOG(P7::kWarning, "Data: cannot store message on topic %s: %s", msg.topic.c_str(),
-            result.error.c_str());
+            result.status.message().c_str());
     out.rejected = true;
     return out;
   }
@@ -92,8 +92,7 @@ DataOutcome handleDataMessage(OutboxStore& store, const mosquitto::msg_t& msg,
             msg.payload.size());
   } else if (result.kind == StoreResult::Kind::kIoError) {
     out.retry = true;
-    out.error_number = result.error_number;
-    out.error = std::move(result.error);
+    out.error = std::move(result.status);
   }
   return out;
 }

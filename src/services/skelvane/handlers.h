@@ -19,8 +19,7 @@ struct DataOutcome {
   bool stored = false;    // a new record was written
   bool rejected = false;  // refused for its content (invalid JSON, missing keys, bad topic)
   bool retry = false;
-  int error_number = 0;  // errno of the failed write (retry only)
-  std::string error;     // what failed (retry only)
+  Status error;  // what failed, with its errno (retry only)
   int64_t timestamp = 0;
   std::string msg_id;
 };

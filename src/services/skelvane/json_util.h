@@ -34,16 +34,14 @@ constexpr bool IsJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' |
 
 // The error for a text with a zero byte in it, which the JSON lexer would take for the end of the
 // text (ignoring what follows); every reader refuses such a text before parsing.
-inline constexpr char kJsonZeroByteError[] =
-    "[json.exception.parse_error.101] parse error: syntax error - zero byte inside the text";
+inline constexpr char kJsonZeroByteError[] = "zero byte inside the text";
 
 // The library quotes the whole last token in a parse error, which for a long broken text would be
 // a log line of megabytes: `text` cut to kMaxJsonErrorText bytes followed by "...".
 inline constexpr size_t kMaxJsonErrorText = 256;
 std::string CapJsonError(std::string text);
 
-// The JSON library's name of a value type, as its own error messages print it ("number" for every
-// kind of number).
+// The name of a value type in error texts ("number" for every kind of number).
 const char* JsonTypeName(nlohmann::json::value_t t);
 
 }  // namespace kestova

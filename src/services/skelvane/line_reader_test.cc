@@ -22,13 +22,14 @@ TEST(LineReaderTest, SplitsAcrossReadsAndStopsAtAReadError) {
       testsupport::FaultEnv env;
       if (fails) env.FailReadAfter("*", text.find("b c") + 1);
       std::unique_ptr<SequentialFile> file;
-      ASSERT_EQ(env.NewSequentialFile(dir.file("f"), &file), 0);
-      LineReader own(file.get(), chunk), borrowing(file.get(), &lent, chunk);
+      ASSERT_EQ(env.NewSequentialFile(dir.file("f"), &file).code(), 0);
+      LineReader own(file.get(), {.chunk = chunk}),
+          borrowing(file.get(), {.buffer = &lent, .chunk = chunk});
       LineReader& reader = (fails_lends & 2) != 0 ? borrowing : own;
       std::vector<std::string> lines;
       for (std::string_view line; reader.Next(&line);) lines.emplace_back(line);
       EXPECT_EQ(lines, std::vector<std::string>(all.begin(), all.end() - (fails ? 2 : 0)));
-      EXPECT_EQ(reader.status(), fails ? EIO : 0);
+      EXPECT_EQ(reader.status().code(), fails ? EIO : 0);
     }
   }
 }

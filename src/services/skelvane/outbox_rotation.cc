@@ -66,8 +66,8 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
   forgetActiveFile();  // the file is rewritten, or a restore may replace it
   const std::string& path = active_path_;
   std::unique_ptr<SequentialFile> in;
-  if (int err = env_->NewSequentialFile(path, &in)) {
-    if (err == ENOENT) {
+  if (Status st = env_->NewSequentialFile(path, &in); !st.ok()) {
+    if (st.code() == ENOENT) {
       // Nothing to compact: no queued key can have a line here.
       std::vector<const AckKey*> none;
       keepLateAcks(&none);
@@ -75,7 +75,7 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
     } else {
       // The queued keys may well have lines in the file that cannot be read now.
       SKV_LOG(P7::kError, "flushAcks: cannot open %s: %s, aborting flush", path.c_str(),
-              std::strerror(err));
+              st.message().c_str());
     }
     return 0;
   }
@@ -86,12 +86,12 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
   // and a read failure, which aborts as well, is what gets reported when both happen.
   const std::string temp = TempFilePath(path);
   std::unique_ptr<WritableFile> out;
-  int write_err = env_->NewWritableFile(temp, /*truncate=*/true, &out);
+  Status write_status = env_->NewWritableFile(temp, /*truncate=*/true, &out);
   std::string& chunk = write_buf_;
   chunk.clear();
   chunk.reserve(kFlushChunk);
   auto write_chunk = [&] {
-    if (write_err == 0 && !chunk.empty()) write_err = out->Append(chunk.data(), chunk.size());
+    if (write_status.ok() && !chunk.empty()) write_status = out->Append(chunk.data(), chunk.size());
     chunk.clear();
   };
 
@@ -101,7 +101,7 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
   int32_t broken = 0;
   std::vector<const AckKey*> acked;  // keys of dropped lines; erased from index_ after the commit
   {
-    LineReader reader(in.get(), &read_buf_);
+    LineReader reader(in.get(), {.buffer = &read_buf_});
     std::string_view line;
     int64_t ts = 0;
     std::string msg_id;
@@ -130,10 +130,10 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
       kept_bytes += line.size() + 1;
       if (chunk.size() >= kFlushChunk) write_chunk();
     }
-    if (reader.status() != 0) {
+    if (!reader.status().ok()) {
       // Rewriting from a partial read would drop every line after the failure.
       SKV_LOG(P7::kError, "flushAcks: read failed: %s, aborting flush",
-              std::strerror(reader.status()));
+              reader.status().message().c_str());
       out.reset();
       env_->RemoveFile(temp);
       trimBuffers();
@@ -144,7 +144,7 @@ int32_t OutboxStore::applyAckQueue(bool restore_when_drained) {
   write_chunk();
   trimBuffers();
 
-  if (write_err != 0) {
+  if (!write_status.ok()) {
     SKV_LOG(P7::kError, "flushAcks: write to temp failed, aborting flush");
     out.reset();
     env_->RemoveFile(temp);
@@ -222,22 +222,22 @@ void OutboxStore::rotateIfNeeded() {
   bool ok = false;
   if (!compress_) {
     // The rename is the commit; with sync the records must be on the device before it.
-    int err = 0;
-    if (const Status s = sync_ ? SyncFile(env_, active) : Status(); !s.ok()) {
+    Status s = sync_ ? SyncFile(env_, active) : Status();
+    if (!s.ok()) {
       SKV_LOG(P7::kError, "Cannot sync %s: %s", active.c_str(), s.message().c_str());
-    } else if ((err = env_->RenameFile(active, archive)) != 0) {
-      SKV_LOG(P7::kError, "Rotate rename failed: %s", std::strerror(err));
+    } else if (!(s = env_->RenameFile(active, archive)).ok()) {
+      SKV_LOG(P7::kError, "Rotate rename failed: %s", s.message().c_str());
     } else {
       ok = true;
-      if (sync_ && (err = env_->SyncDir(dir_)) != 0) {
+      if (sync_ && !(s = env_->SyncDir(dir_)).ok()) {
         // Both names hold the same records, so a lost rename loses nothing.
-        SKV_LOG(P7::kWarning, "Cannot sync directory %s: %s", dir_.c_str(), std::strerror(err));
+        SKV_LOG(P7::kWarning, "Cannot sync directory %s: %s", dir_.c_str(), s.message().c_str());
       }
       SKV_LOG(P7::kInfo, "Rotated: %s (%ld KB)", archive.c_str(), size_kb);
     }
-  } else if (!shelf_.compressFile(active, archive)) {
+  } else if (!shelf_.compressFile(active, archive).ok()) {
     SKV_LOG(P7::kError, "Compression failed, rotation aborted");
-  } else if (env_->TruncateFile(active, 0) != 0) {
+  } else if (!env_->TruncateFile(active, 0).ok()) {
     // The records stay in the active file only; the archive would hold them a second time.
     SKV_LOG(P7::kError, "Failed to truncate active file after compression");
     env_->RemoveFile(archive);
@@ -290,7 +290,7 @@ void OutboxStore::startupRestore() {
   if (!index_.empty()) return;
   FileInfo info;
   // When the active file cannot even be looked at, nothing may replace it.
-  if (env_->Stat(active_path_, &info) != 0) return;
+  if (!env_->Stat(active_path_, &info).ok()) return;
   if (info.exists && info.size > 0) return;
   restoreNextArchive();
 }

@@ -16,7 +16,7 @@
 
 #include "archive_name.h"
 #include "base64.h"
-#include "line_scanner.h"
+#include "line_reader.h"
 #include "p7.h"
 #include "record_format.h"
 #include "record_reader.h"
@@ -35,16 +35,13 @@ constexpr size_t kKeptBuffer = 1 << 20;
 constexpr char kOpenFailed[] = "Cannot open outbox file for append";
 constexpr char kWriteFailed[] = "Write to outbox file failed";
 
-StoreResult Outcome(StoreResult::Kind kind, std::string error = {}, int err = 0) {
-  StoreResult result;
-  result.kind = kind;
-  result.error = std::move(error);
-  result.error_number = err;
-  return result;
+StoreResult Outcome(StoreResult::Kind kind, Status status = {}) {
+  return StoreResult{kind, std::move(status)};
 }
 
-StoreResult IoError(const char* what, int err) {
-  return Outcome(StoreResult::Kind::kIoError, std::string(what) + ": " + std::strerror(err), err);
+StoreResult IoError(const char* what, const Status& cause) {
+  return Outcome(StoreResult::Kind::kIoError,
+                 Status::FromErrno(cause.code(), std::string(what) + ": " + cause.message()));
 }
 
 std::runtime_error NotWritable(const std::string& dir, int err) {
@@ -68,17 +65,17 @@ OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)
   ensureDir(dir_);  // when it failed, so does the lock below
   // Before anything else touches the directory: another store in it would interleave appends
   // with ours and rename files under us.
-  if (int err = env_->LockFile(dir_ + "/" + kLockFileName, &lock_)) {
-    if (err == EWOULDBLOCK) {
+  if (Status st = env_->LockFile(dir_ + "/" + kLockFileName, &lock_); !st.ok()) {
+    if (st.code() == EWOULDBLOCK) {
       throw std::runtime_error("outbox directory " + dir_ + " is in use by another process");
     }
-    throw NotWritable(dir_, err);
+    throw NotWritable(dir_, st.code());
   }
   const std::string probe = dir_ + "/" + kProbeFileName;
   env_->RemoveFile(probe);  // left by a crash during the check at the end; nothing to report
 
   const std::string temp = TempFilePath(active_path_);
-  if (env_->RemoveFile(temp) == 0) {
+  if (env_->RemoveFile(temp).ok()) {
     SKV_LOG(P7::kWarning, "Removed stale temp file: %s", temp.c_str());
   }
   shelf_.removeStaleArchiveTemps();
@@ -94,17 +91,17 @@ OutboxStore::OutboxStore(const OutboxStoreConfig& config, Env* env)
   // The lock file may have existed already; whether files can be created here is proved only by
   // creating one. Without that every capture would fail, one message at a time.
   std::unique_ptr<WritableFile> file;
-  int err = env_->NewWritableFile(probe, /*truncate=*/true, &file);
-  if (err == 0) {
-    err = file->Close();
-    const int remove_err = env_->RemoveFile(probe);
-    if (err == 0) err = remove_err;
+  Status st = env_->NewWritableFile(probe, /*truncate=*/true, &file);
+  if (st.ok()) {
+    st = file->Close();
+    const Status removed = env_->RemoveFile(probe);
+    if (st.ok()) st = removed;
   }
   // A full disk is no reason to refuse service: captures are then held until space is freed.
-  if (err == ENOSPC || err == EDQUOT) {
-    SKV_LOG(P7::kWarning, "Outbox directory %s is full: %s", dir_.c_str(), std::strerror(err));
-  } else if (err != 0) {
-    throw NotWritable(dir_, err);
+  if (st.code() == ENOSPC || st.code() == EDQUOT) {
+    SKV_LOG(P7::kWarning, "Outbox directory %s is full: %s", dir_.c_str(), st.message().c_str());
+  } else if (!st.ok()) {
+    throw NotWritable(dir_, st.code());
   }
 }
 
@@ -117,7 +114,7 @@ OutboxStore::~OutboxStore() = default;
 
 bool OutboxStore::ensureDir(const std::string& path) {
   FileInfo info;
-  if (env_->Stat(path, &info) == 0 && info.exists && info.is_directory) return true;
+  if (env_->Stat(path, &info).ok() && info.exists && info.is_directory) return true;
   if (mkdirRecursive(path)) {
     SKV_LOG(P7::kInfo, "Created directory: %s", path.c_str());
     return true;
@@ -141,11 +138,10 @@ bool OutboxStore::mkdirRecursive(const std::string& path) {
     // Looked up without the trailing '/': stat("file/") fails with ENOTDIR, which would hide a
     // regular file standing in the way.
     FileInfo info;
-    int rc = env_->Stat(prefix.substr(0, prefix.size() - 1), &info);
-    if (rc != 0 || !info.exists) {
-      int err = env_->CreateDir(prefix, 0755);
-      if (err != 0 && err != EEXIST) {
-        SKV_LOG(P7::kError, "mkdir failed: %s (%s)", prefix.c_str(), std::strerror(err));
+    if (!env_->Stat(prefix.substr(0, prefix.size() - 1), &info).ok() || !info.exists) {
+      const Status st = env_->CreateDir(prefix, 0755);
+      if (!st.ok() && st.code() != EEXIST) {
+        SKV_LOG(P7::kError, "mkdir failed: %s (%s)", prefix.c_str(), st.message().c_str());
         return false;
       }
     } else if (!info.is_directory) {
@@ -163,13 +159,13 @@ void OutboxStore::rebuildIndex() {
   broken_bytes_ = 0;
   file_bytes_ = 0;
   std::unique_ptr<SequentialFile> file;
-  if (int err = env_->NewSequentialFile(active_path_, &file)) {
+  if (Status st = env_->NewSequentialFile(active_path_, &file); !st.ok()) {
     // A missing file is an empty outbox. Any other failure hides records that are still there:
     // they stay untouched (no restore replaces a non-empty active file, and a flush does not
     // rewrite one it cannot read) until the operator repairs the file.
-    if (err != ENOENT) {
+    if (st.code() != ENOENT) {
       SKV_LOG(P7::kError, "Index rebuild: cannot open %s: %s", active_path_.c_str(),
-              std::strerror(err));
+              st.message().c_str());
       file_bytes_ = -1;
     }
     return;
@@ -177,7 +173,7 @@ void OutboxStore::rebuildIndex() {
 
   int32_t valid = 0;
   int32_t broken = 0;
-  LineScanner reader(file.get(), &read_buf_, 0);
+  LineReader reader(file.get(), {.buffer = &read_buf_, .empty_lines = true});
   std::string_view line;
   uint64_t line_start = 0;
   int64_t ts = 0;
@@ -201,11 +197,11 @@ void OutboxStore::rebuildIndex() {
     }
   }
   file_bytes_ = static_cast<int64_t>(reader.offset());
-  if (reader.status() != 0) {
+  if (!reader.status().ok()) {
     // The lines after the failed read are not indexed; they are still in the file and are
     // offered by pending retrieval.
     SKV_LOG(P7::kError, "Index rebuild: read of %s failed: %s", active_path_.c_str(),
-            std::strerror(reader.status()));
+            reader.status().message().c_str());
     file_bytes_ = -1;
   }
   for (const AckKey& key : ack_queue_) {
@@ -243,7 +239,7 @@ StoreResult OutboxStore::store(const uint8_t* payload, uint64_t len, int64_t tim
   try {
     AppendRecordLine(&line_buf_, timestamp, msg_id, topic, payload, static_cast<size_t>(len));
   } catch (const nlohmann::json::exception& e) {
-    return Outcome(StoreResult::Kind::kRejected, e.what());
+    return Outcome(StoreResult::Kind::kRejected, Status::FromErrno(EILSEQ, e.what()));
   }
 
   bool index_changed = false;
@@ -277,14 +273,14 @@ StoreResult OutboxStore::appendThroughSteps(bool* index_changed) {
   // size it left, so its last byte is that append's line feed; one fstat tells.
   uint64_t size = 0;
   bool existed = true;
-  if (append_file_ != nullptr && append_file_->Stat(&info) == 0 && info.links > 0 &&
+  if (append_file_ != nullptr && append_file_->Stat(&info).ok() && info.links > 0 &&
       static_cast<int64_t>(info.size) == file_bytes_) {
     size = info.size;
   } else {
     // What a new open finds may not be the file pending retrieval read (removed, replaced or
     // grown from outside). Without its current length a failed append could not be cut back.
     forgetActiveFile();
-    if (int err = env_->Stat(active_path_, &info)) return IoError(kOpenFailed, err);
+    if (Status st = env_->Stat(active_path_, &info); !st.ok()) return IoError(kOpenFailed, st);
     existed = info.exists;
     size = existed ? info.size : 0;
   }
@@ -292,7 +288,7 @@ StoreResult OutboxStore::appendThroughSteps(bool* index_changed) {
     append_file_.reset();  // closed before a rotation moves the file
     *index_changed = true;
     rotateIfNeeded();
-    if (int err = env_->Stat(active_path_, &info)) return IoError(kOpenFailed, err);
+    if (Status st = env_->Stat(active_path_, &info); !st.ok()) return IoError(kOpenFailed, st);
     existed = info.exists;
     size = existed ? info.size : 0;
   }
@@ -303,47 +299,47 @@ StoreResult OutboxStore::appendThroughSteps(bool* index_changed) {
       // When the last byte cannot be read, the extra line feed is harmless: an empty line is
       // skipped by every reader.
       char last = '\n';
-      torn = env_->ReadLastByte(active_path_, &last) != 0 || last != '\n';
+      torn = !env_->ReadLastByte(active_path_, &last).ok() || last != '\n';
     }
-    int err = env_->NewWritableFile(active_path_, /*truncate=*/false, &append_file_);
+    Status st = env_->NewWritableFile(active_path_, /*truncate=*/false, &append_file_);
     FileInfo dir_info;
-    if (err == ENOENT && env_->Stat(dir_, &dir_info) == 0 && !dir_info.exists) {
+    if (st.code() == ENOENT && env_->Stat(dir_, &dir_info).ok() && !dir_info.exists) {
       // The directory went away under the running service; without it every later append would
       // fail the same way. One attempt per append.
       SKV_LOG(P7::kWarning, "Outbox directory %s is missing, creating it again", dir_.c_str());
       if (ensureDir(dir_)) {
-        err = env_->NewWritableFile(active_path_, /*truncate=*/false, &append_file_);
+        st = env_->NewWritableFile(active_path_, /*truncate=*/false, &append_file_);
       }
     }
-    if (err != 0) return IoError(kOpenFailed, err);
+    if (!st.ok()) return IoError(kOpenFailed, st);
   }
-  if (int err = writeRecord(size, torn)) return IoError(kWriteFailed, err);
+  if (Status st = writeRecord(size, torn); !st.ok()) return IoError(kWriteFailed, st);
   if (sync_ && !existed) env_->SyncDir(dir_);  // the new file's directory entry
   return StoreResult{};
 }
 
-int OutboxStore::writeRecord(uint64_t old_size, bool torn) {
+Status OutboxStore::writeRecord(uint64_t old_size, bool torn) {
   // A line torn by a crash or a full disk would swallow the new record; it is ended first, so the
   // fragment stays a broken line of its own.
   const size_t skip = torn ? 0 : 1;
   // The descriptor stays open, so a delayed write error that only a close would report goes
   // unseen, as one the page cache meets after a close does; with sync on, the fsync of every
   // append reports it.
-  int err = append_file_->Append(line_buf_.data() + skip, line_buf_.size() - skip);
-  if (err == 0 && sync_) err = append_file_->Sync();
-  if (err == 0) {
+  Status st = append_file_->Append(line_buf_.data() + skip, line_buf_.size() - skip);
+  if (st.ok() && sync_) st = append_file_->Sync();
+  if (st.ok()) {
     file_bytes_ = static_cast<int64_t>(old_size + line_buf_.size() - skip);
-    return 0;
+    return st;
   }
   forgetActiveFile();
   file_bytes_ = static_cast<int64_t>(old_size);
   // Whatever part of the line reached the file would otherwise stay as a torn line.
-  if (int terr = env_->TruncateFile(active_path_, old_size)) {
+  if (Status cut = env_->TruncateFile(active_path_, old_size); !cut.ok()) {
     SKV_LOG(P7::kError, "Cannot cut %s back to %llu bytes: %s", active_path_.c_str(),
-            static_cast<unsigned long long>(old_size), std::strerror(terr));
+            static_cast<unsigned long long>(old_size), cut.message().c_str());
     file_bytes_ = -1;
   }
-  return err;
+  return st;
 }
 
 void OutboxStore::ackMessage(int64_t timestamp, const std::string& msg_id) {
@@ -393,13 +389,14 @@ std::vector<PendingMessage> OutboxStore::getPending(int32_t n) {
   std::vector<PendingMessage> result;
   if (n < 1) return result;
   std::unique_ptr<SequentialFile> file;
-  if (env_->NewSequentialFile(active_path_, &file) != 0) return result;
-  if (pending_from_ != 0 && file->Skip(pending_from_) != 0) {
+  if (!env_->NewSequentialFile(active_path_, &file).ok()) return result;
+  if (pending_from_ != 0 && !file->Skip(pending_from_).ok()) {
     pending_from_ = 0;  // from the start then, on a new descriptor
-    if (env_->NewSequentialFile(active_path_, &file) != 0) return result;
+    if (!env_->NewSequentialFile(active_path_, &file).ok()) return result;
   }
 
-  LineScanner reader(file.get(), &read_buf_, pending_from_);
+  LineReader reader(file.get(),
+                    {.buffer = &read_buf_, .start = pending_from_, .empty_lines = true});
   bool head = true;  // every line so far is acknowledged or broken
   const auto skip = [&] {
     if (head) pending_from_ = reader.offset();
@@ -436,9 +433,9 @@ std::vector<PendingMessage> OutboxStore::getPending(int32_t n) {
     msg.payload = base64_decode(record.payload);
     result.push_back(std::move(msg));
   }
-  if (reader.status() != 0) {
+  if (!reader.status().ok()) {
     SKV_LOG(P7::kError, "getPending: read of %s failed: %s", active_path_.c_str(),
-            std::strerror(reader.status()));
+            reader.status().message().c_str());
   }
   trimBuffers();
   return result;

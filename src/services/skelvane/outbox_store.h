@@ -68,12 +68,12 @@ struct PendingMessage {
 struct StoreResult {
   enum class Kind { kStored, kDuplicate, kAlreadyAcked, kIoError, kRejected };
   Kind kind = Kind::kStored;
-  int error_number = 0;  // errno of the failed file operation (kIoError only)
-  // kIoError: what failed, e.g. "Write to outbox file failed: No space left on device" or "Cannot
-  // open outbox file for append: Read-only file system". kRejected (msg_id or topic not valid
-  // UTF-8, so no record line can hold it): the JSON library's text, e.g.
-  // "[json.exception.type_error.316] invalid UTF-8 byte at index 3: 0xFF".
-  std::string error;
+  // kIoError: the errno of the failed file operation, its message saying what failed, e.g. "Write
+  // to outbox file failed: No space left on device" or "Cannot open outbox file for append:
+  // Read-only file system". kRejected (msg_id or topic not valid UTF-8, so no record line can hold
+  // it): EILSEQ with the JSON library's text, e.g. "[json.exception.type_error.316] invalid UTF-8
+  // byte at index 3: 0xFF". Ok otherwise.
+  Status status;
   bool stored() const { return kind == Kind::kStored; }
 };
 
@@ -221,8 +221,8 @@ class OutboxStore {
   StoreResult appendThroughSteps(bool* index_changed);
   // Writes line_buf_ (minus its first byte unless the file's last line is torn) through
   // append_file_ to the active file, found `old_size` bytes long, and keeps the descriptor. On
-  // failure closes it and cuts the file back. Returns 0 or the errno of the failed write or sync.
-  int writeRecord(uint64_t old_size, bool torn);
+  // failure closes it and cuts the file back. Returns the Status of the failed write or sync.
+  Status writeRecord(uint64_t old_size, bool torn);
   void trimBuffers();
 
   // Every file access goes through this wrapper of the given Env, which counts what is written.

@@ -116,7 +116,8 @@ TEST_F(StoreTest, StoreSkipsKnownAndAckedKeysAndEvictsTheSmallest) {
   OutboxStore& s = Open();
   last_ = s.store(nullptr, 0, 1, "bad\xff", "t");
   EXPECT_EQ(last_.kind, StoreResult::Kind::kRejected);
-  EXPECT_TRUE(last_.error.starts_with("[json.exception.type_error.316]")) << last_.error;
+  EXPECT_TRUE(last_.status.message().starts_with("[json.exception.type_error.316]"))
+      << last_.status.message();
   s.ackMessage(7, "m7");
   using K = StoreResult::Kind;
   std::vector<K> kinds;
@@ -197,7 +198,7 @@ TEST_F(StoreTest, FailedFlushOrAppendChangesNothingAndIsRetried) {
     EXPECT_EQ(flush ? s.flushAcks() : Put(2), 0);
     env_.Clear();
     EXPECT_EQ(log_.contains(flush ? log : "", P7::kError), flush);
-    EXPECT_EQ(flush ? log : last_.error, log);  // an append reports, does not log
+    EXPECT_EQ(flush ? log : last_.status.message(), log);  // an append reports, does not log
     EXPECT_EQ(Content(), text);
     EXPECT_FALSE(FileExists(Active() + ".tmp"));
     EXPECT_TRUE(Snap() == before);
@@ -253,7 +254,8 @@ TEST_F(StoreTest, AppendsFollowWhatHappenedToTheActiveFile) {
   env_.ResetCounts();
   EXPECT_FALSE(Put(4));
   EXPECT_EQ(env_.Count(FaultOp::kCreateDir), 1);
-  EXPECT_EQ(last_.error, "Cannot open outbox file for append: No such file or directory");
+  EXPECT_EQ(last_.status.message(),
+            "Cannot open outbox file for append: No such file or directory");
 }
 
 // The chain compacts once dead lines are a quarter of the file's bytes; below, it touches no file.

@@ -48,9 +48,9 @@ TEST(RecordFormatTest, ReadsKeysUnderTheReadingRules) {
       {R"({"ts":-1e300,"msg_id":"x"})", true, kMin, "x"},
       {R"({"ts":18446744073709551615,"msg_id":"x"})", true, kMax, "x"},
       {R"({"ts":1e400,"msg_id":"x"})", false, 0, "1e400"},  // beyond double: refused
-      {R"({"ts":"5","msg_id":"a"})", false, 0, "type must be number, but is string"},
-      {R"({"ts":5})", false, 0, "type must be string, but is null"},
-      {R"({"x":{"ts":5,"msg_id":"a"}})", false, 0, "type must be number"},  // not at the top
+      {R"({"ts":"5","msg_id":"a"})", false, 0, "\"ts\" must be a number, but is string"},
+      {R"({"ts":5})", false, 0, "\"msg_id\" must be a string, but is missing or null"},
+      {R"({"x":{"ts":5,"msg_id":"a"}})", false, 0, "\"ts\" must be a number"},  // not at the top
       {R"({"ts":5,/*c*/"msg_id":"a"})", false, 0, "parse_error"},
       {R"({"ts":5,"msg_id":"a"}})", false, 0, "parse_error"},
       {"{\"ts\":5,\"msg_id\":\"a\"}\0junk}"s, false, 0, "zero byte"},  // the lexer would stop there

@@ -16,15 +16,16 @@ bool IsNumber(json::value_t t) {
          t == json::value_t::number_float;
 }
 
-// Error texts worded as the JSON library words the same fault when a document is read with
-// operator[] and get<>(), so every reader reports a broken line alike.
-std::string MustBe(const char* expected, json::value_t actual) {
-  return std::string("[json.exception.type_error.302] type must be ") + expected + ", but is " +
-         JsonTypeName(actual);
+// The reasons a line is broken, in words of our own: operators read them in logs and in the
+// outbox tool's report, and they stay the same whichever way (fast path or full reading) and
+// whatever JSON library version decided. Syntax errors alone keep the library's text, which says
+// where the text went wrong.
+std::string MustBe(const char* member, const char* expected, json::value_t actual) {
+  return std::string("\"") + member + "\" must be " + expected + ", but is " +
+         (actual == json::value_t::null ? "missing or null" : JsonTypeName(actual));
 }
 
-constexpr char kNoClosingBraceError[] =
-    "[json.exception.parse_error.101] parse error: syntax error - the line does not end with '}'";
+constexpr char kNoClosingBraceError[] = "not a record: the line does not end with '}'";
 
 // A record is an object, so the last byte of a valid line other than white space is its '}'.
 // Every torn line fails this, and it is decided without the JSON library, whose token buffer and
@@ -128,18 +129,16 @@ class RecordSax {
     // A top-level null reads like an empty object under operator[]; any other non-object cannot
     // be indexed by name at all.
     if (top_ != json::value_t::object && top_ != json::value_t::null) {
-      *error = std::string(
-                   "[json.exception.type_error.305] cannot use operator[] with a string "
-                   "argument with ") +
-               JsonTypeName(top_);
+      *error = std::string("not a record: the line holds a JSON ") + JsonTypeName(top_) +
+               ", not an object";
       return false;
     }
     if (!IsNumber(type_[kTs])) {
-      *error = MustBe("number", type_[kTs]);
+      *error = MustBe("ts", "a number", type_[kTs]);
       return false;
     }
     if (type_[kMsgId] != json::value_t::string) {
-      *error = MustBe("string", type_[kMsgId]);
+      *error = MustBe("msg_id", "a string", type_[kMsgId]);
       return false;
     }
     *ts = ts_;
@@ -148,8 +147,10 @@ class RecordSax {
   }
 
   std::string BodyError() const {
-    if (type_[kTopic] != json::value_t::string) return MustBe("string", type_[kTopic]);
-    if (type_[kPayload] != json::value_t::string) return MustBe("string", type_[kPayload]);
+    if (type_[kTopic] != json::value_t::string) return MustBe("topic", "a string", type_[kTopic]);
+    if (type_[kPayload] != json::value_t::string) {
+      return MustBe("payload", "a string", type_[kPayload]);
+    }
     return {};
   }
   std::string& topic() { return topic_; }

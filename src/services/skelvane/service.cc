@@ -69,7 +69,7 @@ bool captureData(Loop& loop, const mosquitto::msg_t& msg) {
     }
   }
   DataOutcome out = handleDataMessage(loop.store, msg, &loop.resender);
-  while (out.retry && out.error_number == ENOSPC && loop.store.dropOldestArchive("disk full")) {
+  while (out.retry && out.error.code() == ENOSPC && loop.store.dropOldestArchive("disk full")) {
     out = handleDataMessage(loop.store, msg, &loop.resender);
   }
   const Env::SteadyTime now = loop.env->SteadyNow();
@@ -82,7 +82,8 @@ bool captureData(Loop& loop, const mosquitto::msg_t& msg) {
       SKV_LOG(P7::kError,
               "Outbox write failed: %s; holding message ts=%lld msg_id=%s until it can "
               "be stored",
-              out.error.c_str(), static_cast<long long>(out.timestamp), out.msg_id.c_str());
+              out.error.message().c_str(), static_cast<long long>(out.timestamp),
+              out.msg_id.c_str());
       hold = Hold{true, now, 0};
     }
     ++hold.attempts;

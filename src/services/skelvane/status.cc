@@ -138,18 +138,18 @@ std::string RenderStatusLine(const StatusFigures& f) {
   return line;
 }
 
-int WriteFileAtomically(Env* env, const std::string& path, const std::string& content) {
+Status WriteFileAtomically(Env* env, const std::string& path, const std::string& content) {
   const std::string temp = path + ".tmp";
   std::unique_ptr<WritableFile> file;
-  int err = env->NewWritableFile(temp, /*truncate=*/true, &file);
-  if (err == 0) err = file->Append(content.data(), content.size());
+  Status st = env->NewWritableFile(temp, /*truncate=*/true, &file);
+  if (st.ok()) st = file->Append(content.data(), content.size());
   if (file != nullptr) {
-    const int close_err = file->Close();
-    if (err == 0) err = close_err;
+    const Status closed = file->Close();
+    if (st.ok()) st = closed;
   }
-  if (err == 0) err = env->RenameFile(temp, path);
-  if (err != 0) env->RemoveFile(temp);
-  return err;
+  if (st.ok()) st = env->RenameFile(temp, path);
+  if (!st.ok()) env->RemoveFile(temp);
+  return st;
 }
 
 void RateMeter::Add(int64_t events, Env::SteadyTime now) {

@@ -50,8 +50,8 @@ std::string RenderOfflineJson(const std::string& client_id);
 std::string RenderStatusLine(const StatusFigures& f);
 
 // Writes `content` to `path` atomically: a temporary file beside it ("<path>.tmp") renamed over
-// it, so a collector never reads half a file. Returns 0 or an errno value.
-int WriteFileAtomically(Env* env, const std::string& path, const std::string& content);
+// it, so a collector never reads half a file.
+Status WriteFileAtomically(Env* env, const std::string& path, const std::string& content);
 
 // Exponentially smoothed rate of events per second, fed with counts at irregular times.
 class RateMeter {

@@ -91,10 +91,11 @@ void StatusReporter::Report() {
 }
 
 void StatusReporter::WriteFile(const StatusFigures& f) {
-  const int err = WriteFileAtomically(env_, config_.prometheus_file, RenderPrometheus(f));
+  const Status st = WriteFileAtomically(env_, config_.prometheus_file, RenderPrometheus(f));
+  const int err = st.code();
   if (err != file_error_ && err != 0) {
     SKV_LOG(P7::kWarning, "Cannot write status file %s: %s", config_.prometheus_file.c_str(),
-            std::strerror(err));
+            st.message().c_str());
   } else if (err != file_error_) {
     SKV_LOG(P7::kInfo, "Status file %s written again", config_.prometheus_file.c_str());
   }

@@ -76,11 +76,11 @@ TEST(Status, RateMeterSmoothsAndDecays) {
 TEST(Status, AtomicFileReplacesWholeAndLeavesNoTemp) {
   testsupport::TempDir dir;
   const std::string path = dir.file("skelvane.prom");
-  ASSERT_EQ(WriteFileAtomically(Env::Default(), path, "a 100\n"), 0);
-  ASSERT_EQ(WriteFileAtomically(Env::Default(), path, "b 2\n"), 0);
+  ASSERT_EQ(WriteFileAtomically(Env::Default(), path, "a 100\n").code(), 0);
+  ASSERT_EQ(WriteFileAtomically(Env::Default(), path, "b 2\n").code(), 0);
   EXPECT_EQ(testsupport::ReadFile(path), "b 2\n");
   EXPECT_FALSE(testsupport::FileExists(path + ".tmp"));
-  EXPECT_NE(WriteFileAtomically(Env::Default(), dir.file("missing/x.prom"), "c"), 0);
+  EXPECT_NE(WriteFileAtomically(Env::Default(), dir.file("missing/x.prom"), "c").code(), 0);
 }
 
 // Archive counts through rotation, a restart, clean-up and a full disk; the bytes written.

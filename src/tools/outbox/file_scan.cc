@@ -15,6 +15,7 @@
 
 #include "env.h"
 #include "gzip_codec.h"
+#include "line_splitter.h"
 
 namespace kestova::outbox_tool {
 namespace {
@@ -29,15 +30,15 @@ class FdFile : public SequentialFile {
   FdFile(const FdFile&) = delete;
   FdFile& operator=(const FdFile&) = delete;
 
-  int Read(size_t n, char* buf, size_t* got) override {
+  Status Read(size_t n, char* buf, size_t* got) override {
     for (;;) {
       const ssize_t r = ::read(fd_, buf, n);
       if (r >= 0) {
         *got = static_cast<size_t>(r);
         bytes_read_ += *got;
-        return 0;
+        return Status();
       }
-      if (errno != EINTR) return errno;
+      if (errno != EINTR) return Status::FromErrno(errno);
     }
   }
   int fd() const { return fd_; }
@@ -46,70 +47,6 @@ class FdFile : public SequentialFile {
  private:
   int fd_;
   uint64_t bytes_read_ = 0;
-};
-
-// Reading rules 1 and 2 of record_format.h (split on '\n', the last line counts without one, empty
-// lines are skipped) over data pushed in pieces, because GzipDecompress pushes where LineReader
-// pulls. Line numbers and offsets are those of the physical lines, empty ones included, so that
-// `sed -n Np` (after zcat for an archive) shows the line reported.
-class LineSplitter {
- public:
-  using OnLine =
-      std::function<void(std::string_view line, uint64_t number, uint64_t offset, bool terminated)>;
-  explicit LineSplitter(OnLine on_line) : on_line_(std::move(on_line)) {}
-
-  void Push(const char* p, size_t n) {
-    const char* const end = p + n;
-    while (p < end) {
-      const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
-      if (nl == nullptr) {
-        partial_.append(p, end);
-        return;
-      }
-      if (partial_.empty()) {
-        Emit(std::string_view(p, nl - p), true);
-      } else {
-        partial_.append(p, nl);
-        Emit(partial_, true);
-        partial_.clear();
-      }
-      p = nl + 1;
-    }
-  }
-  // The end of the data: a last line without '\n' is a line too.
-  void Finish() {
-    if (!partial_.empty()) Emit(partial_, false);
-    partial_.clear();
-  }
-  uint64_t lines() const { return number_; }   // lines ended by '\n' so far
-  uint64_t offset() const { return offset_; }  // the offset after the last of them
-
- private:
-  void Emit(std::string_view line, bool terminated) {
-    ++number_;
-    if (!line.empty()) on_line_(line, number_, offset_, terminated);
-    offset_ += line.size() + 1;
-  }
-
-  OnLine on_line_;
-  std::string partial_;  // a line begun but not ended: never more than one line
-  uint64_t number_ = 0;
-  uint64_t offset_ = 0;
-};
-
-// The decompressed data of an archive, straight into the splitter.
-class SplitterSink : public WritableFile {
- public:
-  explicit SplitterSink(LineSplitter* splitter) : splitter_(splitter) {}
-  int Append(const char* data, size_t n) override {
-    splitter_->Push(data, n);
-    return 0;
-  }
-  int Sync() override { return 0; }
-  int Close() override { return 0; }
-
- private:
-  LineSplitter* splitter_;
 };
 
 // Where the gzip data of a file ends when bytes that do not start another member follow it
@@ -209,26 +146,26 @@ FileScan ScanFile(const std::string& dir, const std::string& name, const ScanHoo
   if (gz) {
     unsigned char magic[2] = {0, 0};
     s.not_gzip = ::pread(fd, magic, 2, 0) != 2 || magic[0] != 0x1f || magic[1] != 0x8b;
-    SplitterSink sink(&splitter);
-    const GzipResult r = GzipDecompress(&file, &sink);
+    const GzipResult r = GzipDecompress(&file, &splitter);
     if (r.error == GzipError::kCorrupt || r.error == GzipError::kTruncated) {
       // The service restores the complete lines before the damage and drops the rest.
       ++s.broken;
       damage(splitter.lines() + 1, splitter.offset(),
              fmt::format("gzip stream {}: {}; what follows is lost",
-                         r.error == GzipError::kTruncated ? "truncated" : "corrupt", r.message));
+                         r.error == GzipError::kTruncated ? "truncated" : "corrupt",
+                         r.status.message()));
       return s;
     }
     if (!r.ok()) {
-      s.error = r.message;
+      s.error = r.status.message();
       return s;
     }
   } else {
     std::string buf(kReadChunk, '\0');
     for (;;) {
       size_t got = 0;
-      if (int err = file.Read(buf.size(), buf.data(), &got)) {
-        s.error = std::strerror(err);
+      if (Status st = file.Read(buf.size(), buf.data(), &got); !st.ok()) {
+        s.error = st.message();
         return s;
       }
       if (got == 0) break;

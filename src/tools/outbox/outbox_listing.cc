@@ -19,41 +19,26 @@ namespace {
 // listRotated over a listing taken once, so that the active file and the archives are seen at
 // the same moment: between two listings the service may rotate the active file into an archive or
 // restore an archive into it, and its records would be read twice or not at all.
-class ListingEnv : public Env {
+class ListingEnv : public EnvWrapper {
  public:
-  explicit ListingEnv(std::vector<std::string> names) : names_(std::move(names)) {}
-  int GetChildren(const std::string&, std::vector<std::string>* names) override {
+  explicit ListingEnv(std::vector<std::string> names)
+      : EnvWrapper(Default()), names_(std::move(names)) {}
+  Status GetChildren(const std::string&, std::vector<std::string>* names) override {
     *names = names_;
-    return 0;
+    return Status();
   }
   // An archive that is gone by the time listRotated looks at it was renamed or removed after the
   // listing: it is kept (as `vanished`) for the reader to find again or report as moved. A
   // dangling link under an archive name is no such file.
-  int Stat(const std::string& path, FileInfo* info) override {
-    const int rc = Default()->Stat(path, info);
+  Status Stat(const std::string& path, FileInfo* info) override {
+    Status s = EnvWrapper::Stat(path, info);
     struct stat st {};
-    if (rc == 0 && !info->exists && (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))) {
+    if (s.ok() && !info->exists && (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))) {
       vanished_.push_back(path.substr(path.rfind('/') + 1));
     }
-    return rc;
+    return s;
   }
   const std::vector<std::string>& vanished() const { return vanished_; }
-  // listRotated needs nothing else; the tool writes nothing.
-  int NewSequentialFile(const std::string&, std::unique_ptr<SequentialFile>*) override {
-    return ENOSYS;
-  }
-  int NewWritableFile(const std::string&, bool, std::unique_ptr<WritableFile>*) override {
-    return ENOSYS;
-  }
-  int ReadLastByte(const std::string&, char*) override { return ENOSYS; }
-  int TruncateFile(const std::string&, uint64_t) override { return ENOSYS; }
-  int RenameFile(const std::string&, const std::string&) override { return ENOSYS; }
-  int RemoveFile(const std::string&) override { return ENOSYS; }
-  int CreateDir(const std::string&, mode_t) override { return ENOSYS; }
-  int SyncDir(const std::string&) override { return ENOSYS; }
-  int LockFile(const std::string&, std::unique_ptr<FileLock>*) override { return ENOSYS; }
-  SteadyTime SteadyNow() override { return Default()->SteadyNow(); }
-  SystemTime SystemNow() override { return Default()->SystemNow(); }
 
  private:
   std::vector<std::string> names_;
@@ -64,8 +49,8 @@ class ListingEnv : public Env {
 
 bool ListOutbox(const std::string& dir, Listing* listing, std::ostream& err) {
   std::vector<std::string> names;
-  if (int e = Env::Default()->GetChildren(dir, &names)) {
-    err << fmt::format("skelvane-outbox: cannot read directory {}: {}\n", dir, std::strerror(e));
+  if (Status s = Env::Default()->GetChildren(dir, &names); !s.ok()) {
+    err << fmt::format("skelvane-outbox: cannot read directory {}: {}\n", dir, s.message());
     return false;
   }
   for (const std::string& n : names) {
