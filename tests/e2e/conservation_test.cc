@@ -5,7 +5,8 @@
 // acknowledges late, in batches, out of order and with duplicates. Then every accepted message
 // must be seen by the receiver, be in the outbox, or be in an archive whose removal the service
 // logged ("Cleanup: removed NAME"), read from a copy taken while the service ran; anything else is
-// lost. A SIGKILL with disk space to spare leaves no broken line behind. Knobs
+// lost. A SIGKILL with disk space to spare leaves no broken line behind, and the last run, drained
+// and idle, holds no more descriptors than after its start-up. Knobs
 // (tests/torture/conservation.sh): CONSERVATION_SEED (1), _MESSAGES (600), _SECONDS (25 of faults).
 #include <fmt/format.h>
 #include <glob.h>
@@ -29,6 +30,14 @@ using nlohmann::json;
 const std::vector<std::string> kTopics = {"/kv/e2e/cons/a", "/kv/e2e/cons/b"};
 
 int64_t NowMs() { return Clock::now().time_since_epoch() / 1ms; }
+int64_t CountFds(pid_t pid) {  // the fewest in five looks 100 ms apart: an append's file is brief
+  int64_t n = INT64_MAX;
+  for (int i = 0; i < 5; ++i, std::this_thread::sleep_for(100ms)) {
+    const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd");
+    n = std::min<int64_t>(n, std::distance(begin(fds), end(fds)));
+  }
+  return n;
+}
 
 TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) {
   const int64_t seed = EnvInt("CONSERVATION_SEED", 1);
@@ -90,6 +99,7 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
     return WaitFor([&] { return rx->Subscribe(kTopics[0]) && rx->Subscribe(kTopics[1]); }, 20s);
   };
   ASSERT_TRUE(subscribe());
+  int64_t fds_at_start = CountFds(svc.pid());  // of the current run (it inherits the test's)
   std::atomic<bool> done{false};
   std::thread acking([&, ack_rng = std::mt19937_64(static_cast<uint64_t>(seed) + 2)]() mutable {
     for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(50 + ack_rng() % 200))) {
@@ -230,6 +240,7 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
                       ? svc.Start(false) && svc.WaitLog("Entering message loop") >= 0
                       : svc.Start())
           << "restart after SIGKILL in slot " << slot;
+      fds_at_start = CountFds(svc.pid());
     } else if (f == kBroker) {
       EXPECT_TRUE((svc.broker().Stop(), svc.broker().Start()) && subscribe())
           << "broker restart in slot " << slot;
@@ -286,6 +297,8 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
     });
   }
   const int64_t drain_s = (Clock::now() - drain_start) / 1s;
+  std::this_thread::sleep_for(1s);  // idle: nothing open for a store or flush
+  EXPECT_LE(CountFds(svc.pid()), fds_at_start) << "descriptors after the drain / after start-up";
   EXPECT_TRUE(svc.running());
   svc.Stop(SIGKILL);
   done = true;
@@ -309,8 +322,8 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
   for (size_t i = 0; i < lost.size() && i < 20; ++i)
     std::printf("[ lost     ] %s: %s on disk\n", lost[i].c_str(),
                 on_disk.count(lost[i]) ? "was" : "never");
-  ReportFigure(
-      "conservation",
+  std::printf(
+      "[ figure ] conservation: %s\n",
       fmt::format("seed={} accepted={} acked={} in_outbox={} in_cleaned_archives={} lost={} "
                   "uncopied_cleaned_archives={} gap_suspects={} kills={} broker_restarts={} "
                   "disk_full={} clock_steps={} clock_steps_seen={} clock_steps_wrong={} "
@@ -320,7 +333,8 @@ TEST(ConservationTest, EveryAcceptedMessageIsAcknowledgedKeptOrLoggedAsGivenUp) 
                   where[3], count[kKill], count[kBroker], count[kDisk], clock_steps, steps_seen,
                   steps_wrong, count[kReceiver], ParseLog(text, "Rotated").size(), cleanups,
                   ParseLog(text, "Resent: ").size(), CountOf(text, "No space left on device"),
-                  drain_s, drained));
+                  drain_s, drained)
+          .c_str());
   EXPECT_TRUE(lost.empty()) << lost.size() << " accepted messages lost";
   EXPECT_TRUE(broken.empty()) << "after a SIGKILL: " << ::testing::PrintToString(broken);
   EXPECT_EQ(steps_wrong, 0) << "a clock step did not reach the service";

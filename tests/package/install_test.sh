@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # Installs the amd64 package with apt into a fresh Debian bookworm root (debootstrap minbase, chroot),
-# so that its Depends line must pull in every library the binary loads; starts the installed binary
-# as the unit does with no broker reachable (still running after 2 s, /var/lib/skelvane created,
-# "OutboxStore ready" logged); removal keeps an edited configuration (a conffile), purge removes it.
-# Usage (as root): tests/package/install_test.sh [skelvane_<version>_amd64.deb]   (default:
+# so that its Depends line must pull in every library the binary loads; runs the installed binary on
+# the installed configuration with no broker reachable; removal keeps an edited configuration (a
+# conffile), purge removes it. Usage (as root): tests/package/install_test.sh [DEB] (default:
 # build-packages/, built by scripts/package.sh when missing). The root is cached as a tarball, with
-# apt's packages, under $SKELVANE_TEST_ROOT_CACHE (/var/cache/skelvane-test-root), rebuilt when
-# older than $SKELVANE_TEST_ROOT_MAX_AGE_DAYS (7).
+# apt's packages, in $SKELVANE_TEST_ROOT_CACHE (/var/cache/skelvane-test-root) for
+# $SKELVANE_TEST_ROOT_MAX_AGE_DAYS (7).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -42,9 +41,7 @@ trap cleanup EXIT
 
 passed=0 failed=0
 check() {  # check NAME COMMAND...
-  local name=$1; shift
-  if "$@"; then passed=$((passed + 1)); echo "ok   $name"
-  else failed=$((failed + 1)); echo "FAIL $name"; fi
+  if "${@:2}"; then passed=$((passed + 1)); echo "ok   $1"; else failed=$((failed + 1)); echo "FAIL $1"; fi
 }
 in_root() { chroot "$R" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"; }
 
@@ -77,15 +74,9 @@ install_pkg() {
   in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     /tmp/skelvane.deb > "$WORK/apt.log" 2>&1
 }
-if ! install_pkg; then
-  echo "install_test: apt install failed, refreshing the package lists and retrying"
-  in_root apt-get update -qq
-  install_pkg || { cat "$WORK/apt.log" >&2; echo "install_test: 0 passed, 1 failed"; exit 1; }
-fi
+install_pkg || { in_root apt-get update -qq && install_pkg; } ||  # stale lists: refresh, retry
+  { cat "$WORK/apt.log" >&2; echo "install_test: 0 passed, 1 failed"; exit 1; }
 find "$R/var/cache/apt/archives" -maxdepth 1 -name '*.deb' -exec cp -t "$ARCHIVES/" {} +
-
-check "files in place" test -x "$R/usr/bin/skelvane" -a -f "$R/lib/systemd/system/skelvane.service" \
-  -a -f "$R/etc/kestova/skelvane.json" -a ! -e "$R/var/lib/skelvane"
 
 # The installed configuration, and a broker address nothing listens on (port 9, discard). A library
 # the package's Depends missed would stop it here.
@@ -97,9 +88,7 @@ sleep 2
 check "installed config, no broker: still running after 2 s" kill -0 "$PID"
 check "installed config: outbox directory created, 'OutboxStore ready: /var/lib/skelvane' logged" \
   sh -c "test -d '$R/var/lib/skelvane' && grep -q 'OutboxStore ready: /var/lib/skelvane' '$WORK/run.log'"
-kill -KILL "$PID" 2>/dev/null || true
-wait "$PID" 2>/dev/null || true
-PID=""
+{ kill -KILL "$PID" && wait "$PID"; } 2>/dev/null || true; PID=""
 
 # Removal keeps the edited configuration, purge takes it (the maintainer scripts must succeed
 # where systemd is not running).

@@ -17,22 +17,11 @@ int64_t EnvInt(const char* name, int64_t fallback) {
   return v && *v ? std::atoll(v) : fallback;
 }
 
-int64_t ProcStatusKb(pid_t pid, const std::string& key) {
-  const std::string status = Contents("/proc/" + std::to_string(pid) + "/status");
-  const size_t at = status.find("\n" + key + ":");
-  return at == std::string::npos ? -1 : std::strtoll(&status[at + key.size() + 2], nullptr, 10);
-}
-
 int64_t CountOf(const std::string& text, const std::string& fragment) {
   int64_t n = 0;
   for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1))
     ++n;
   return n;
-}
-
-void ReportFigure(const std::string& name, const std::string& value) {
-  std::printf("[ figure ] %s: %s\n", name.c_str(), value.c_str());
-  std::fflush(stdout);
 }
 
 std::string DataPayload(int64_t ts, const std::string& msg_id, const std::string& extra) {
@@ -74,7 +63,6 @@ static Record ParseRecord(const std::string& line) {
   r.valid = base64_encode(bytes.data(), bytes.size()) == j["payload"];
   r.msg_id = j["msg_id"];
   r.topic = j["topic"];
-  r.ts = j["ts"];
   return r;
 }
 
@@ -189,10 +177,9 @@ Peer::Op* Peer::Send(const std::string& topic, const std::string& payload, int64
   return nullptr;
 }
 
-bool Peer::Publish(const std::string& topic, const std::string& payload,
-                   std::chrono::milliseconds limit) {
+bool Peer::Publish(const std::string& topic, const std::string& payload) {
   Op* op = Send(topic, payload, -2);
-  return op && Await(op, limit);
+  return op && Await(op, 10s);
 }
 
 bool Peer::PublishAsync(const std::string& topic, const std::string& payload, int64_t tag) {

@@ -1,5 +1,5 @@
 // End-to-end harness: a private broker, the real skelvane binary on a generated configuration, MQTT
-// peers for the other side, and readers of its console log, its outbox directory and /proc.
+// peers for the other side, and readers of its console log and its outbox directory.
 #pragma once
 
 #include <MQTTAsync.h>
@@ -20,20 +20,10 @@ namespace testsupport {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// ASan's redzones and quarantine make memory figures meaningless: reported there, not judged.
-#ifdef __SANITIZE_ADDRESS__
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
-
-int64_t EnvInt(const char* name, int64_t fallback);       // $name when set
-int64_t ProcStatusKb(pid_t pid, const std::string& key);  // "VmRSS", "VmHWM"; -1 if unreadable
+int64_t EnvInt(const char* name, int64_t fallback);  // $name when set
 int64_t CountOf(const std::string& text, const std::string& fragment);
-void ReportFigure(const std::string& name, const std::string& value);  // "[ figure ] name: value"
 // {"timestamp":ts,"msg_id":id[,extra]}, compact (also an acknowledgement's form).
 std::string DataPayload(int64_t ts, const std::string& msg_id, const std::string& extra = "");
-inline std::string Fill(size_t n) { return "\"fill\":\"" + std::string(n, 'x') + "\""; }
 
 // The messages starting with `prefix` of the whole console lines "YYYY-MM-DD HH:MM:SS.mmm LEVEL
 // file:line function: message"; other text (a line being written, foreign output) is left out.
@@ -43,7 +33,6 @@ std::vector<std::string> ParseLog(const std::string& text, const std::string& pr
 // (an integer) in the compact form that a fresh serialisation gives back byte for byte.
 struct Record {
   std::string line, msg_id, topic, payload;  // payload decoded
-  int64_t ts = 0;
   bool valid = false;
 };
 std::vector<Record> ParseRecords(const std::string& text, std::string* tail = nullptr);
@@ -65,8 +54,7 @@ class Peer {
   Peer(const std::string& uri, const std::string& client_id, Handler on_message = nullptr);
   ~Peer();
   bool Subscribe(const std::string& filter);
-  bool Publish(const std::string& topic, const std::string& payload,  // waits for the PUBACK
-               std::chrono::milliseconds limit = 10s);
+  bool Publish(const std::string& topic, const std::string& payload);  // waits for the PUBACK
   // Returns at once; WaitSettled, which waits for n publishes to be confirmed or failed, lists
   // the tags the broker has acknowledged so far.
   bool PublishAsync(const std::string& topic, const std::string& payload, int64_t tag = -1);

@@ -24,7 +24,7 @@ class FaultSequentialFile final : public kestova::SequentialFile {
     const size_t allowed = env_->Allowance(FaultOp::kRead, path_, n, &limit_err);
     if (allowed == 0 && limit_err != 0) return Status::FromErrno(limit_err);
     Status s = file_->Read(allowed, buf, got);
-    env_->Charge(FaultOp::kRead, path_, *got);
+    env_->Allowance(FaultOp::kRead, path_, *got, &limit_err, true);
     return s;
   }
   Status Skip(uint64_t n) override { return file_->Skip(n); }
@@ -45,7 +45,7 @@ class FaultWritableFile final : public kestova::WritableFile {
     const size_t allowed = env_->Allowance(FaultOp::kWrite, path_, n, &limit_err);
     if (allowed > 0) {
       if (Status s = file_->Append(data, allowed); !s.ok()) return s;
-      env_->Charge(FaultOp::kWrite, path_, allowed);
+      env_->Allowance(FaultOp::kWrite, path_, allowed, &limit_err, true);
     }
     return Status::FromErrno(allowed < n ? limit_err : 0);
   }
@@ -71,24 +71,10 @@ class FaultWritableFile final : public kestova::WritableFile {
 
 }  // namespace
 
-int FaultEnv::Count(FaultOp op, const std::string& pattern) const {
+int FaultEnv::Count(std::optional<FaultOp> op, const std::string& pattern) const {
   return static_cast<int>(std::count_if(calls_.begin(), calls_.end(), [&](const Call& c) {
-    return c.op == op && (Matches(pattern, c.path) || Matches(pattern, c.other));
+    return (!op || c.op == *op) && (Matches(pattern, c.path) || Matches(pattern, c.other));
   }));
-}
-int FaultEnv::CountAll(const std::string& pattern) const {
-  return static_cast<int>(std::count_if(calls_.begin(), calls_.end(), [&](const Call& c) {
-    return Matches(pattern, c.path) || Matches(pattern, c.other);
-  }));
-}
-
-void FaultEnv::AdvanceSteady(std::chrono::nanoseconds d) {
-  steady_ = (steady_ ? *steady_ : target()->SteadyNow()) +
-            std::chrono::duration_cast<std::chrono::steady_clock::duration>(d);
-}
-void FaultEnv::AdvanceSystem(std::chrono::nanoseconds d) {
-  system_ = (system_ ? *system_ : target()->SystemNow()) +
-            std::chrono::duration_cast<std::chrono::system_clock::duration>(d);
 }
 
 Status FaultEnv::Check(FaultOp op, const std::string& path, const std::string* other_path) {
@@ -105,10 +91,12 @@ Status FaultEnv::Check(FaultOp op, const std::string& path, const std::string* o
   return Status();
 }
 
-size_t FaultEnv::Allowance(FaultOp op, const std::string& path, size_t n, int* err) const {
-  for (const Fault& f : faults_) {
-    if (f.op == op && f.bytes >= 0 && static_cast<uint64_t>(f.bytes) < n &&
-        Matches(f.pattern, path)) {
+size_t FaultEnv::Allowance(FaultOp op, const std::string& path, size_t n, int* err, bool passed) {
+  for (Fault& f : faults_) {
+    if (f.op != op || f.bytes < 0 || !Matches(f.pattern, path)) continue;
+    if (passed) {
+      f.bytes -= std::min<int64_t>(f.bytes, static_cast<int64_t>(n));
+    } else if (static_cast<uint64_t>(f.bytes) < n) {
       n = static_cast<size_t>(f.bytes);
       *err = f.err;
     }
@@ -116,38 +104,25 @@ size_t FaultEnv::Allowance(FaultOp op, const std::string& path, size_t n, int* e
   return n;
 }
 
-void FaultEnv::Charge(FaultOp op, const std::string& path, size_t n) {
-  for (Fault& f : faults_) {
-    if (f.op == op && f.bytes >= 0 && Matches(f.pattern, path)) {
-      f.bytes -= std::min<int64_t>(f.bytes, static_cast<int64_t>(n));
-    }
-  }
-}
-
-Status FaultEnv::NewSequentialFile(const std::string& path,
-                                   std::unique_ptr<kestova::SequentialFile>* out) {
-  out->reset();
-  std::unique_ptr<kestova::SequentialFile> f;
-  if (Status s = Check(FaultOp::kOpenRead, path); !s.ok()) return s;
-  if (Status s = target()->NewSequentialFile(path, &f); !s.ok()) return s;
-  *out = std::make_unique<FaultSequentialFile>(this, path, std::move(f));
-  return Status();
-}
-
-Status FaultEnv::NewWritableFile(const std::string& path, bool truncate,
-                                 std::unique_ptr<kestova::WritableFile>* out) {
-  out->reset();
-  std::unique_ptr<kestova::WritableFile> f;
-  if (Status s = Check(FaultOp::kOpenWrite, path); !s.ok()) return s;
-  if (Status s = target()->NewWritableFile(path, truncate, &f); !s.ok()) return s;
-  *out = std::make_unique<FaultWritableFile>(this, path, std::move(f));
-  return Status();
-}
-
-// The other calls fail when told to and are forwarded otherwise.
+// Every call fails when told to and is forwarded otherwise; opened files are wrapped.
 #define FORWARD(op, path, call)                               \
   if (Status s = Check(FaultOp::op, path); !s.ok()) return s; \
   return target()->call
+#define OPEN(op, File, call)                                              \
+  out->reset();                                                           \
+  if (Status s = Check(FaultOp::op, path); !s.ok()) return s;             \
+  Status s = target()->call;                                              \
+  if (s.ok()) *out = std::make_unique<File>(this, path, std::move(*out)); \
+  return s
+
+Status FaultEnv::NewSequentialFile(const std::string& path,
+                                   std::unique_ptr<kestova::SequentialFile>* out) {
+  OPEN(kOpenRead, FaultSequentialFile, NewSequentialFile(path, out));
+}
+Status FaultEnv::NewWritableFile(const std::string& path, bool truncate,
+                                 std::unique_ptr<kestova::WritableFile>* out) {
+  OPEN(kOpenWrite, FaultWritableFile, NewWritableFile(path, truncate, out));
+}
 
 Status FaultEnv::Stat(const std::string& p, kestova::FileInfo* i) {
   *i = {};
@@ -164,10 +139,6 @@ Status FaultEnv::CreateDir(const std::string& p, mode_t m) {
   FORWARD(kCreateDir, p, CreateDir(p, m));
 }
 Status FaultEnv::SyncDir(const std::string& p) { FORWARD(kSyncDir, p, SyncDir(p)); }
-Status FaultEnv::LockFile(const std::string& p, std::unique_ptr<kestova::FileLock>* out) {
-  out->reset();
-  FORWARD(kLockFile, p, LockFile(p, out));
-}
 Status FaultEnv::GetChildren(const std::string& p, std::vector<std::string>* names) {
   names->clear();
   FORWARD(kGetChildren, p, GetChildren(p, names));
@@ -177,5 +148,6 @@ Status FaultEnv::RenameFile(const std::string& from, const std::string& to) {
   return target()->RenameFile(from, to);
 }
 #undef FORWARD
+#undef OPEN
 
 }  // namespace testsupport

@@ -42,7 +42,6 @@ enum class FaultOp {
   kCreateDir,     // Env::CreateDir
   kGetChildren,   // Env::GetChildren
   kSyncDir,       // Env::SyncDir
-  kLockFile,      // Env::LockFile
 };
 
 class FaultEnv : public kestova::EnvWrapper {
@@ -60,17 +59,16 @@ class FaultEnv : public kestova::EnvWrapper {
   }
   void Clear() { faults_.clear(); }  // counters and clocks stay
 
-  // Calls (failed or not) of `op`, or of any operation, on matching paths since the start or
+  // Calls (failed or not) of `op` (none: of any operation) on matching paths since the start or
   // ResetCounts().
-  int Count(FaultOp op, const std::string& pattern = "*") const;
-  int CountAll(const std::string& pattern = "*") const;
+  int Count(std::optional<FaultOp> op = {}, const std::string& pattern = "*") const;
   void ResetCounts() { calls_.clear(); }
 
   void SetSteadyNow(SteadyTime t) { steady_ = t; }
   void SetSystemNow(SystemTime t) { system_ = t; }
   // From the frozen time, or from the real one (then frozen).
-  void AdvanceSteady(std::chrono::nanoseconds d);
-  void AdvanceSystem(std::chrono::nanoseconds d);
+  void AdvanceSteady(std::chrono::nanoseconds d) { steady_ = SteadyNow() + Ticks<SteadyTime>(d); }
+  void AdvanceSystem(std::chrono::nanoseconds d) { system_ = SystemNow() + Ticks<SystemTime>(d); }
 
   kestova::Status NewSequentialFile(const std::string& path,
                                     std::unique_ptr<kestova::SequentialFile>* out) override;
@@ -84,19 +82,20 @@ class FaultEnv : public kestova::EnvWrapper {
   kestova::Status CreateDir(const std::string& path, mode_t mode) override;
   kestova::Status GetChildren(const std::string& dir, std::vector<std::string>* names) override;
   kestova::Status SyncDir(const std::string& dir) override;
-  kestova::Status LockFile(const std::string& path,
-                           std::unique_ptr<kestova::FileLock>* out) override;
   SteadyTime SteadyNow() override { return steady_ ? *steady_ : target()->SteadyNow(); }
   SystemTime SystemNow() override { return system_ ? *system_ : target()->SystemNow(); }
 
   // For the wrapped files: records the call and returns the failure to report (ok: go ahead); how
-  // many of `n` bytes may pass (*err set when fewer), and the charge of those that did.
+  // many of `n` bytes may pass (*err set when fewer), or (`passed`) charges `n` bytes that did.
   kestova::Status Check(FaultOp op, const std::string& path,
                         const std::string* other_path = nullptr);
-  size_t Allowance(FaultOp op, const std::string& path, size_t n, int* err) const;
-  void Charge(FaultOp op, const std::string& path, size_t n);
+  size_t Allowance(FaultOp op, const std::string& path, size_t n, int* err, bool passed = false);
 
  private:
+  template <class Time>
+  static typename Time::duration Ticks(std::chrono::nanoseconds d) {
+    return std::chrono::duration_cast<typename Time::duration>(d);
+  }
   struct Fault {
     FaultOp op;
     std::string pattern;

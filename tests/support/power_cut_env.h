@@ -49,20 +49,14 @@ class PowerCutEnv final : public kestova::EnvWrapper {
   kestova::Status RemoveFile(const std::string& path) override;
   kestova::Status SyncDir(const std::string& dir) override;
 
-  // A file's content as of its last Sync (shared by every name that leads to the file).
-  struct Synced {
-    std::string content;
-  };
-
  private:
   // The bare name of `path` when it is a tracked file of the directory, else "".
   std::string Tracked(const std::string& path) const;
-  // Wraps a file just opened at `path`, so that its Sync snapshots what is durable.
-  void Track(const std::string& path, std::unique_ptr<kestova::WritableFile>* out);
 
   std::string dir_;
-  // Bare name -> file: the directory as it is, as of its last SyncDir, and the names removed since.
-  using Names = std::map<std::string, std::shared_ptr<Synced>>;
+  // Bare name -> the file's content as of its last Sync (shared by every name that leads to the
+  // file): the directory as it is, as of its last SyncDir, and the names removed since.
+  using Names = std::map<std::string, std::shared_ptr<std::string>>;
   Names now_;
   Names durable_;
   std::set<std::string> gone_;

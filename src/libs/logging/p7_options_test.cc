@@ -32,7 +32,6 @@ TEST(P7Options, TokensApplyInOrderAndBadOnesAreIgnored) {
   }
   EXPECT_EQ(Parsed("/P7.Sink=Console /p7.SINK=null").sink, SinkKind::kNull);
   EXPECT_EQ(Parsed("/P7.Roll=2hr").roll, 2h);
-  EXPECT_EQ(Parsed("/P7.Roll=5min /P7.Roll=bad").roll, 5min);
   EXPECT_EQ(Parsed("/P7.Files=7 /p7.files=100000").max_files, 100000);
   EXPECT_EQ(Parsed("/P7.FSize=0.5").max_file_bytes, 524288u);
   EXPECT_EQ(Parsed(" \t/P7.Sink=Null\n/P7.Trc.Verb=5  ").verbosity, 5);

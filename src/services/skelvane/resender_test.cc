@@ -71,8 +71,6 @@ TEST(Resender, ChainStartsOnLiveAckAfterCooldownAndContinuesOnFastAcks) {
   r.env.AdvanceSteady(1ns);
   r.Ack(kNow - 5, "y");
   EXPECT_EQ(r.resender->inflight(), (Keys{{kNow - 200, "a"}}));
-  EXPECT_EQ(r.resender->inflightDeadline(), kT0 + 150s);  // sent + stale_threshold
-  r.Ack(kNow - 5, "z");
   r.env.AdvanceSteady(10s);
   r.Ack(kNow - 200, "a2");  // a's timestamp, another id: no match; stale
   EXPECT_EQ(r.resender->cooldownUntil(), kT0 + 70s);
@@ -117,17 +115,13 @@ TEST(Resender, AgeClassificationBoundaries) {
   r.env.AdvanceSteady(1h - 1ns);
   r.Ack(kNow, "b");
   r.env.AdvanceSteady(1ns);
-  r.env.SetSystemNow(Env::SystemTime(std::chrono::seconds(kNow + 2 * kYear)));
-  r.Ack(kNow, "c");
-  r.env.AdvanceSteady(1h);
   r.Ack(std::numeric_limits<int64_t>::min(), "m");
   EXPECT_EQ(r.capture.count("Clock skew? ACK of ts=1000000 is -259200s old"), 1);
-  EXPECT_EQ(r.capture.count("Clock skew? ACK of ts=1000000 is 63072000s old"), 1);
   EXPECT_TRUE(r.capture.contains("ACK of ts=-9223372036854775808 is 9223372036854775807s old"));
 }
 
 // Grace period, queued (a debug line, no error) and refused publishes leave nothing in flight; a
-// reconnect drops the flight; the (saturated) deadline times it out once.
+// reconnect drops the flight; the deadline times it out once.
 TEST(Resender, FlightLifecycle) {
   Rig r;
   r.Store(kNow - 119, "m");
@@ -146,13 +140,9 @@ TEST(Resender, FlightLifecycle) {
   r.Ack(kNow, "go");  // sent at kT0
   r.resender->onConnected();
   EXPECT_TRUE(r.resender->inflight().empty());
-  r.env.SetSteadyNow(SteadyTime::max() - 60s);
-  r.Ack(kNow, "go");  // sent again; the deadline saturates at the end of the clock
-  EXPECT_EQ(r.resender->inflightDeadline(), SteadyTime::max());
-  r.env.SetSteadyNow(SteadyTime::max() - 1ns);
-  r.resender->tick();
-  EXPECT_EQ(r.resender->inflight().size(), 1u);
-  r.env.SetSteadyNow(SteadyTime::max());
+  r.env.AdvanceSteady(30s);
+  r.Ack(kNow, "go");  // sent again after the start-up cooldown
+  r.env.AdvanceSteady(120s);
   r.resender->tick();
   r.resender->tick();
   EXPECT_TRUE(r.resender->inflight().empty());
@@ -160,7 +150,8 @@ TEST(Resender, FlightLifecycle) {
   EXPECT_EQ(r.sent, (Lines(4, "t/d|p-m")));
 }
 
-// Window of 3: file order, a deadline each; a time-out or a slow ACK stops new sends.
+// Window of 3: file order, a deadline each; a time-out stops new sends (a slow ACK: the chain
+// test).
 TEST(Resender, WindowKeepsSeveralInFlightEachWithItsOwnDeadline) {
   Rig r({.fast_ack_threshold = 110, .window = 3});
   for (const char* id : {"a", "b", "c", "d", "e"}) r.Store(kNow - 300, id);
@@ -178,36 +169,26 @@ TEST(Resender, WindowKeepsSeveralInFlightEachWithItsOwnDeadline) {
   EXPECT_EQ(r.resender->inflight(), (Keys{{kNow - 300, "e"}}));
   EXPECT_EQ(r.resender->inflightDeadline(), kT0 + 145s);
   r.Ack(kNow - 300, "e");
-  EXPECT_EQ(r.sent.size(), 5u) << "a fast ACK after the stop sent";
-  r.Ack(kNow, "go");
-  r.env.AdvanceSteady(111s);
-  r.Ack(kNow - 300, "d");  // slow
-  r.Ack(kNow - 300, "a");
-  EXPECT_EQ(r.sent,
-            (Lines{"t/d|p-a", "t/d|p-b", "t/d|p-c", "t/d|p-d", "t/d|p-e", "t/d|p-a", "t/d|p-d"}));
-  EXPECT_TRUE(r.resender->inflight().empty());
+  EXPECT_EQ(r.sent, (Lines{"t/d|p-a", "t/d|p-b", "t/d|p-c", "t/d|p-d", "t/d|p-e"}))
+      << "a fast ACK after the stop sent";
 }
 
-// The echo of a resend is not stored again, until stale_threshold after the send.
-TEST(Resender, EchoOfResentMessageIsNotStoredAgain) {
+// The echo of a resend is not stored again (the service test sees it skipped), until
+// stale_threshold after the send: a genuine later republication must not be lost.
+TEST(Resender, EchoOfResentMessageIsSkippedUntilStaleThresholdAfterTheSend) {
   Rig r;
   r.Store(kNow - 200, "a");
   r.Ack(kNow, "go");
+  r.Ack(kNow - 200, "a");
   const auto echo = [&r] {
     const std::string p = R"({"timestamp":999800,"msg_id":"a"})";
     handleDataMessage(*r.store, {"t/d", {p.begin(), p.end()}}, r.resender.get());
     return r.store->pendingCount();
   };
-  EXPECT_EQ(echo(), 1);
-  r.Ack(kNow - 200, "a");
   r.env.AdvanceSteady(120s - 1ns);
   EXPECT_EQ(echo(), 0);
   r.env.AdvanceSteady(1ns);
   EXPECT_EQ(echo(), 1);
-  r.Ack(kNow, "go");  // resent again: the first send is forgotten
-  EXPECT_EQ(r.resender->resentRemembered(), 1u);
-  EXPECT_EQ(r.capture.count("Duplicate skipped: ts=999800 msg_id=a"), 1);
-  EXPECT_EQ(r.capture.count("Echo of resent message skipped: ts=999800 msg_id=a", P7::kDebug), 1);
 }
 
 }  // namespace

@@ -95,8 +95,6 @@ TEST_F(OutboxTool, StatShowsFilesInDeliveryOrderWithTotalsAndTheLock) {
                 " 1 0 900 1970-01-01T00:15:00Z 900 1970-01-01T00:15:00Z " + Size(kPlain) + "\n" +
                 kGz + " 2 0 950 1970-01-01T00:15:50Z 1100 1970-01-01T00:18:20Z " + Size(kGz) +
                 "\ntotal 5 0 900 1970-01-01T00:15:00Z 1100 1970-01-01T00:18:20Z " + total + "\n");
-  lock.reset();
-  EXPECT_TRUE(Has(Tool("stat " + dir_.path()).out, "\noutbox " + dir_.path() + ": not in use\n"));
 }
 
 TEST_F(OutboxTool, CatPrintsDeliveryOrderFilteredByTs) {
@@ -147,10 +145,7 @@ TEST_F(OutboxTool, VerifyAcceptsAWholeOutboxAndNamesEveryDamage) {
        }) {
     EXPECT_TRUE(Has(r.out, expected)) << expected << "\n" << r.out;
   }
-  // stat counts the same broken lines; cat delivers what the service would and counts the rest.
-  EXPECT_TRUE(Has(Tool("stat " + dir_.path()).out,
-                  "\ntotal 4 3 950 1970-01-01T00:15:50Z 1100 1970-01-01T00:18:20Z " +
-                      std::to_string(good.size() + 24 + Bytes(kGz) + Bytes(trailing)) + "\n"));
+  // cat delivers what the service would and counts the rest.
   r = Tool("cat " + dir_.path() + " --archives");
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
   EXPECT_EQ(r.err, "skelvane-outbox: skipped 3 broken lines\n");
