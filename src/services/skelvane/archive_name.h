@@ -52,6 +52,12 @@ std::string ArchiveFileName(std::string_view stamp, uint64_t k, bool gz);
 std::string NewArchiveStamp(const std::vector<std::string>& names, std::string clock_stamp,
                             uint64_t* k);
 
+// Whether an archive is read as gzip: its name holds ".gz" anywhere (a foreign name too; a file
+// that then turns out not to start with the gzip magic is read as it is).
+inline bool IsGzipArchiveName(std::string_view name) {
+  return name.find(".gz") != std::string_view::npos;
+}
+
 // Whether a bare name is an archive's by its name alone: "outbox.*" holding ".jsonl", neither the
 // active file nor a temporary name. (listRotated also wants a regular file behind it.)
 bool IsArchiveName(std::string_view name);

@@ -16,8 +16,6 @@ namespace {
 
 constexpr int kGzipLevel = 6;
 
-bool IsGzipName(const std::string& name) { return name.find(".gz") != std::string::npos; }
-
 }  // namespace
 
 // Anything but a regular file under an archive's name (a directory, a FIFO, a dangling link) holds
@@ -204,12 +202,14 @@ ArchiveShelf::CopyResult ArchiveShelf::decompressArchive(const std::string& sour
   return result;
 }
 
-int64_t ArchiveShelf::dirSizeKb() const {
+int64_t ArchiveShelf::dirSizeKb() const { return dirBytes() / 1024; }
+
+int64_t ArchiveShelf::dirBytes() const {
   std::vector<std::string> names;
   if (!env_->GetChildren(dir_, &names).ok()) return 0;
   int64_t bytes = 0;
   for (const std::string& name : names) bytes += FileSize(env_, dir_ + "/" + name);
-  return bytes / 1024;
+  return bytes;
 }
 
 bool ArchiveShelf::dropOldestArchive(const char* reason) {
@@ -228,12 +228,16 @@ bool ArchiveShelf::dropOldestArchive(const char* reason) {
 }
 
 void ArchiveShelf::cleanupRotated() {
-  const int64_t first_kb = dirSizeKb();
+  // One look at the directory; each removal then takes its archive's size off the total.
+  int64_t bytes = dirBytes();
+  const int64_t first_kb = bytes / 1024;
   if (first_kb <= max_dir_kb_) return;
   for (const std::string& name : list()) {
-    if (dirSizeKb() <= max_dir_kb_) return;
+    if (bytes / 1024 <= max_dir_kb_) return;
     const std::string path = dir_ + "/" + name;
+    const int64_t size = FileSize(env_, path);
     if (env_->RemoveFile(path).ok()) {
+      bytes -= size;
       SKV_LOG(P7::kInfo, "Cleanup: removed %s (dir was %ld KB, limit %d KB)", name.c_str(),
               static_cast<long>(first_kb), max_dir_kb_);
       dropped_cleanup_ += ledger_.Forget(name).records;
@@ -264,7 +268,7 @@ bool ArchiveShelf::restoreNextArchive(const std::string& active, std::string* re
   }
 
   SKV_LOG(P7::kInfo, "Restoring archive: %s", name.c_str());
-  if (IsGzipName(name)) {
+  if (IsGzipArchiveName(name)) {
     const CopyResult c = decompressArchive(path, active, /*salvage=*/true);
     switch (c.outcome) {
       case Copy::kComplete:
@@ -326,7 +330,7 @@ void ArchiveShelf::logArchiveCount() {
   SKV_LOG(P7::kInfo, "  %zu rotated archives pending delivery", names.size());
   // Archives of an earlier run are counted once, so the status figures know what waits in them.
   for (const std::string& name : names) {
-    ledger_.Note(name, CountArchive(env_, dir_ + "/" + name, IsGzipName(name)));
+    ledger_.Note(name, CountArchive(env_, dir_ + "/" + name, IsGzipArchiveName(name)));
   }
 }
 

@@ -73,6 +73,8 @@ class ArchiveShelf {
   int64_t dropped_disk_full() const { return dropped_disk_full_; }
 
  private:
+  int64_t dirBytes() const;
+
   // How decompressing an archive ended, as far as the restore has to tell the cases apart.
   enum class Copy {
     kComplete,    // target holds the whole content

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "archive_name.h"
 #include "env.h"
 #include "gzip_codec.h"
 #include "line_splitter.h"
@@ -95,7 +96,7 @@ FileScan ScanFile(const std::string& dir, const std::string& name, const ScanHoo
   s.name = name;
   const std::string path = dir + "/" + name;
   // The service's own test for an archive to decompress.
-  const bool gz = name.find(".gz") != std::string::npos;
+  const bool gz = IsGzipArchiveName(name);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "archive_name.h"
 #include "lock_probe.h"
 #include "outbox_listing.h"
 
@@ -81,7 +82,7 @@ int Verify(const std::string& dir, std::ostream& out, std::ostream& err) {
   hooks.check_gzip_end = true;
   hooks.damage = [&](const FileScan& s, uint64_t line, uint64_t offset, const std::string& why) {
     if (++damaged[s.name] > kListedPerFile) return;
-    const bool gz = s.name.find(".gz") != std::string::npos && !s.not_gzip;
+    const bool gz = IsGzipArchiveName(s.name) && !s.not_gzip;
     if (line == 0) {
       out << fmt::format("damage: {} (byte {}): {}\n", s.name, offset, why);
     } else {
